@@ -181,3 +181,21 @@ def test_import_is_clean_under_warnings_as_errors():
     done = subprocess.run([sys.executable, "-W", "error", "-c", "import orvex"],
                           capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
+
+
+def _tool_output(*cmd):
+    import shutil
+    import subprocess
+    if shutil.which(cmd[0]) is None:
+        pytest.skip(f"{cmd[0]} not installed")
+    return subprocess.run([*cmd, orvex.__file__], capture_output=True, text=True, check=True).stdout
+
+
+def test_shared_object_exports_only_the_init_function():
+    names = [row.split()[-1] for row in _tool_output("nm", "-D", "--defined-only").splitlines() if row.strip()]
+    assert names == ["PyInit_orvex"]
+
+
+def test_shared_object_names_no_interpreter_library():
+    needed = [row for row in _tool_output("readelf", "-d").splitlines() if "(NEEDED)" in row]
+    assert needed and not any("libpython" in row for row in needed)
