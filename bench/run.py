@@ -1,0 +1,376 @@
+"""orvex against the peers, on seeded data generated here; see bench/README.md.
+
+    python bench/run.py [--quick] [--objects N] [--only W1,W3,...]
+
+Builds orvex and the benchmark drivers for this interpreter into build/bench, checks
+that orvex and the peer agree on every workload, then times them and prints one table
+with the ratios and the targets P1 to P5. Exits 1 when an answer disagrees.
+"""
+
+import argparse
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+OUT = ROOT / "bench" / "out"
+sys.path[:0] = [str(ROOT / "bench"), str(ROOT / "examples")]
+
+import dense  # noqa: E402
+import peers  # noqa: E402
+
+CLEARANCE = 0.05
+# Both sides query the same float32 triangles; distances agree to float32 rounding of
+# coordinates of up to a few hundred units.
+DIST_TOL = 1e-4
+
+
+def build(build_dir):
+    subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_dir), "-G", "Ninja",
+                    "-DCMAKE_BUILD_TYPE=Release", "-DORVEX_BUILD_BENCH=ON",
+                    f"-DPython_EXECUTABLE={sys.executable}"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", str(build_dir), "--target", "bench", "-j2"],
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+def best_of(fn, repeats):
+    """(last answer, best seconds) of `repeats` calls."""
+    times, answer = [], None
+    for _ in range(repeats):
+        start = time.perf_counter()
+        answer = fn()
+        times.append(time.perf_counter() - start)
+    return answer, min(times)
+
+
+def building(n_objects, seed):
+    """The two model texts of the sample building, cached as files for the C++ driver."""
+    from building import generate
+
+    path_a = OUT / f"building-{n_objects}-{seed}-a.txt"
+    path_b = OUT / f"building-{n_objects}-{seed}-b.txt"
+    if not (path_a.exists() and path_b.exists()):
+        text_a, text_b = generate(n_objects=n_objects, seed=seed)
+        path_a.write_text(text_a)
+        path_b.write_text(text_b)
+    return path_a, path_b
+
+
+class Check:
+    """Agreement of orvex and a peer; problems are kept, not raised, so that the table
+    still shows every figure. Per workload, the count and the first few are kept."""
+
+    SHOWN = 3
+
+    def __init__(self):
+        self.counts = {}
+        self.examples = []
+
+    def fail(self, workload, text):
+        self.counts[workload] = self.counts.get(workload, 0) + 1
+        if self.counts[workload] <= self.SHOWN:
+            self.examples.append(f"{workload}: {text}")
+        return False
+
+    @property
+    def problems(self):
+        more = [f"{w}: {n} disagreements in all" for w, n in self.counts.items() if n > self.SHOWN]
+        return self.examples + more
+
+
+def agree_clashes(check, workload, ours, near, theirs):
+    """`ours`: {pair: dist} with dist < 0; `near`: orvex's {pair: dist} below the
+    clearance, to classify touching pairs; `theirs`: FCL's clashing pairs. FCL also
+    counts touching triangles as a collision, orvex only penetration: a pair on one
+    side only is accepted when orvex puts its distance within DIST_TOL of 0."""
+    ok = True
+    for pair in set(ours) ^ set(theirs):
+        d = near.get(pair, ours.get(pair))
+        if d is None or abs(d) > DIST_TOL:
+            side = "orvex" if pair in ours else "FCL"
+            ok = check.fail(workload, f"only {side} reports {pair} (orvex distance {d})")
+    return ok
+
+
+def agree_clearance(check, workload, ours, theirs):
+    """`ours` and `theirs`: {pair: dist} below the clearance. Gaps must match; a pair
+    that orvex finds penetrating (dist < 0) must be intersecting for FCL (dist <= 0): the
+    depth itself is defined differently. A pair on one side only must lie within
+    DIST_TOL of the clearance."""
+    ok = True
+    for pair in set(ours) | set(theirs):
+        if pair not in ours or pair not in theirs:
+            d = ours.get(pair, theirs.get(pair))
+            if abs(d - CLEARANCE) > DIST_TOL:
+                side = "orvex" if pair in ours else "FCL"
+                ok = check.fail(workload, f"only {side} reports {pair} at {d}")
+        elif ours[pair] < 0:
+            if theirs[pair] > DIST_TOL:
+                ok = check.fail(workload, f"{pair}: orvex {ours[pair]}, FCL {theirs[pair]}")
+        elif abs(ours[pair] - theirs[pair]) > DIST_TOL:
+            ok = check.fail(workload, f"{pair}: orvex {ours[pair]}, FCL {theirs[pair]}")
+    return ok
+
+
+def orvex_pairs(orvex, text_a, text_b, min_dist):
+    return {c.ids: c.dist for c in orvex.clash_detection(text_a, text_b, min_dist)}
+
+
+def stage_figures(build_dir, path_a, path_b, repeats):
+    out = subprocess.run([str(build_dir / "orvex_stage_bench"), str(path_a), str(path_b), "0",
+                          str(repeats)], check=True, capture_output=True, text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def run_end_to_end(orvex, check, n_objects, seed, repeats, with_clearance):
+    """W1 (and W2): both pipelines on the building of `n_objects` per model."""
+    path_a, path_b = building(n_objects, seed)
+    text_a, text_b = path_a.read_text(), path_b.read_text()
+    rows = {}
+
+    near = orvex_pairs(orvex, text_a, text_b, CLEARANCE)
+    ours, t_ours = best_of(lambda: orvex_pairs(orvex, text_a, text_b, 0.0), repeats)
+    (theirs, t_parts), _ = best_of(lambda: peers.run_fcl(text_a, text_b), 1)
+    ok = agree_clashes(check, f"W1 {n_objects}", ours, near, theirs)
+    rows["W1"] = {"objects": n_objects, "orvex_s": t_ours, "peer_s": t_parts["total"],
+                  "peer_parts": t_parts, "pairs": len(ours), "agree": ok,
+                  "text_bytes": len(text_a) + len(text_b)}
+
+    if with_clearance:
+        ours, t_ours = best_of(lambda: orvex_pairs(orvex, text_a, text_b, CLEARANCE), repeats)
+        theirs, t_parts = peers.run_fcl(text_a, text_b, CLEARANCE)
+        ok = agree_clearance(check, f"W2 {n_objects}", ours, theirs)
+        rows["W2"] = {"objects": n_objects, "orvex_s": t_ours, "peer_s": t_parts["total"],
+                      "peer_parts": t_parts, "pairs": len(ours), "agree": ok}
+    return rows, (path_a, path_b)
+
+
+def run_dense(build_dir, check, triangles, seed, repeats):
+    """W3: one contact query on two dense tori, overlapping and then 0.3 apart."""
+    rows = []
+    for label, gap in (("overlapping", -0.2), ("0.3 apart", 0.3)):
+        mesh1, mesh2 = dense.pair(triangles, gap, seed)
+        files = []
+        for n, (points, tris) in enumerate((mesh1, mesh2)):
+            path = OUT / f"torus-{triangles}-{seed}-{gap}-{n}.bin"
+            dense.write(path, points, tris)
+            files.append(str(path))
+        out = subprocess.run([str(build_dir / "orvex_contact_bench"), *files, str(repeats)],
+                             check=True, capture_output=True, text=True).stdout
+        ours = json.loads(out)
+        # Read back what the driver read, so that the peers see the very same numbers.
+        mesh1, mesh2 = dense.read(files[0]), dense.read(files[1])
+        contact = ours["contact"]
+        for name, query in (("FCL", peers.fcl_contact), ("Coal", peers.coal_contact)):
+            colliding, distance, build_s, query_s = query(mesh1, mesh2, repeats)
+            workload = f"W3 {label} vs {name}"
+            if contact is None:
+                ok = check.fail(workload, "orvex finds no contact")
+            elif gap < 0:
+                ok = (colliding and contact["dist"] < 0) or check.fail(
+                    workload, f"orvex {contact['dist']}, {name} colliding {colliding}")
+            else:
+                ok = (not colliding and abs(contact["dist"] - distance) <= DIST_TOL) or \
+                    check.fail(workload, f"orvex {contact['dist']}, {name} {distance}")
+            rows.append({"case": label, "peer": name, "orvex_s": ours["query_best_s"],
+                         "peer_s": query_s, "orvex_build_s": ours["build_s"],
+                         "peer_build_s": build_s, "orvex_dist": contact and contact["dist"],
+                         "peer_dist": distance, "triangle_pairs": ours["triangle_pairs"],
+                         "agree": ok})
+    return rows
+
+
+def fmt_s(seconds):
+    if seconds is None:
+        return "-"
+    if seconds >= 1:
+        return f"{seconds:.2f} s"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.1f} ms"
+    return f"{seconds * 1e6:.0f} us"
+
+
+def ratio(peer, ours):
+    return peer / ours if ours and peer else None
+
+
+def fmt_x(value):
+    return "-" if value is None else f"{value:.1f}x"
+
+
+def table(results):
+    """Rows of (workload, orvex, peer, ratio, note) and the targets."""
+    rows = []
+    for key in ("W1", "W2"):
+        r = results.get(key)
+        if r:
+            what = "hard clashes" if key == "W1" else f"clearance {CLEARANCE}"
+            rows.append((f"{key} {what}, {r['objects']} objects/model", fmt_s(r["orvex_s"]),
+                         fmt_s(r["peer_s"]) + " FCL", fmt_x(ratio(r["peer_s"], r["orvex_s"])),
+                         f"{r['pairs']} pairs, " + ("agree" if r["agree"] else "DISAGREE")))
+    for r in results.get("W3", []):
+        rows.append((f"W3 contact, {r['case']}", fmt_s(r["orvex_s"]),
+                     fmt_s(r["peer_s"]) + f" {r['peer']}", fmt_x(ratio(r["peer_s"], r["orvex_s"])),
+                     f"orvex {r['orvex_dist']:.4g}, {r['peer']} {r['peer_dist']:.4g}, "
+                     + ("agree" if r["agree"] else "DISAGREE")
+                     if r["orvex_dist"] is not None else "DISAGREE"))
+    previous = None
+    for r in results.get("W4", []):
+        step = fmt_x(r["orvex_s"] / previous) if previous else ""
+        previous = r["orvex_s"]
+        rows.append((f"W4 {r['objects']} objects/model", fmt_s(r["orvex_s"]),
+                     fmt_s(r.get("peer_s")) + (" FCL" if r.get("peer_s") else ""),
+                     fmt_x(ratio(r.get("peer_s"), r["orvex_s"])),
+                     f"doubling {step or '-'}, {r['object_pairs']} object pairs, "
+                     f"{r['triangle_pairs']} triangle pairs"
+                     + ("" if r.get("agree", True) else ", DISAGREE")))
+    s = results.get("W5")
+    if s:
+        load = s["load_a_s"] + s["load_b_s"]
+        convert = s["convert_a_s"] + s["convert_b_s"]
+        rows.append(("W5 load (both models)", fmt_s(load), fmt_s(s["simdjson_parse_s"])
+                     + " simdjson", fmt_x(load / s["simdjson_parse_s"]), "load / bare parse"))
+        rows.append(("W5 convert (both models)", fmt_s(convert), "", "",
+                     f"{s['triangles']} triangles"))
+        rows.append(("W5 pass", fmt_s(s["pass_s"]), "", "",
+                     f"{s['object_pairs']} object pairs, {s['triangle_pairs']} triangle pairs"))
+        rows.append(("W5 peak RSS", f"{s['rss_peak'] / 2**20:.0f} MiB",
+                     f"{s['text_bytes'] / 2**20:.0f} MiB text", fmt_x(s["rss_peak"] / s["text_bytes"]),
+                     f"before loading {s['rss_before'] / 2**20:.0f} MiB (texts read)"))
+    return rows
+
+
+def targets(results):
+    """(name, goal, measured, verdict); a target over rows whose answers disagree has
+    no verdict."""
+    def verdict(met, rows):
+        if not all(r.get("agree", True) for r in rows):
+            return "not valid: answers disagree"
+        return "met" if met else "MISSED"
+
+    out = []
+    if "W1" in results:
+        r = ratio(results["W1"]["peer_s"], results["W1"]["orvex_s"])
+        out.append(("P1", "W1 >= 20x faster than Python/FCL", fmt_x(r),
+                    verdict(r is not None and r >= 20, [results["W1"]])))
+    if results.get("W3"):
+        worst = min(ratio(r["peer_s"], r["orvex_s"]) or 0 for r in results["W3"])
+        out.append(("P2", "W3 >= 3x faster than FCL and Coal", f"worst {fmt_x(worst)}",
+                    verdict(worst >= 3, results["W3"])))
+    s = results.get("W5")
+    if s:
+        r = (s["load_a_s"] + s["load_b_s"]) / s["simdjson_parse_s"]
+        out.append(("P3", "load <= 2x bare simdjson parse", fmt_x(r), verdict(r <= 2, [])))
+        r = s["rss_peak"] / s["text_bytes"]
+        out.append(("P5", "peak RSS <= 2x text size", fmt_x(r), verdict(r <= 2, [])))
+    w4 = results.get("W4", [])
+    if len(w4) > 1:
+        worst = max(b["orvex_s"] / a["orvex_s"] for a, b in zip(w4, w4[1:]))
+        out.append(("P4", "each W4 doubling <= 2.2x time", f"worst {fmt_x(worst)}",
+                    verdict(worst <= 2.2, w4)))
+    return sorted(out)
+
+
+def print_report(results, problems, markdown):
+    rows = table(results)
+    head = ("workload", "orvex", "peer", "peer/orvex", "notes")
+    if markdown:
+        print("| " + " | ".join(head) + " |")
+        print("|" + "---|" * len(head))
+        for row in rows:
+            print("| " + " | ".join(row) + " |")
+        print()
+        print("| target | goal | measured | verdict |")
+        print("|---|---|---|---|")
+        for name, goal, measured, verdict in targets(results):
+            print(f"| {name} | {goal} | {measured} | {verdict} |")
+    else:
+        widths = [max(len(str(r[i])) for r in [head, *rows]) for i in range(len(head))]
+        for row in [head, *rows]:
+            print("  ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip())
+        print()
+        for name, goal, measured, verdict in targets(results):
+            print(f"{name}  {goal:<36} {measured:<14} {verdict}")
+    for problem in problems:
+        print(f"DISAGREEMENT {problem}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="small sizes, one repeat: a smoke run of the whole suite")
+    parser.add_argument("--objects", type=int, help="objects per model for W1, W2, W5 (20000)")
+    parser.add_argument("--scaling", help="W4 sizes, comma separated (1000,...,32000)")
+    parser.add_argument("--dense", type=int, help="triangles per W3 mesh (100000)")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--repeats", type=int, help="orvex and W3 runs, best kept (3)")
+    parser.add_argument("--only", default="W1,W2,W3,W4,W5", help="workloads to run")
+    parser.add_argument("--no-peer-scaling", action="store_true",
+                        help="run W4 without the peer (no ratios or checks there)")
+    parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
+    parser.add_argument("--no-build", action="store_true", help="use the build dir as it is")
+    parser.add_argument("--markdown", action="store_true", help="print the tables as markdown")
+    parser.add_argument("--json", type=Path, help="also write every figure to this file")
+    args = parser.parse_args()
+
+    objects = args.objects or (1000 if args.quick else 20000)
+    scaling = [int(n) for n in args.scaling.split(",")] if args.scaling else (
+        [250, 500, 1000] if args.quick else [1000, 2000, 4000, 8000, 16000, 32000])
+    triangles = args.dense or (10000 if args.quick else 100000)
+    repeats = args.repeats or (1 if args.quick else 3)
+    only = set(args.only.upper().split(","))
+
+    OUT.mkdir(parents=True, exist_ok=True)
+    if not args.no_build:
+        build(args.build_dir)
+    sys.path.insert(0, str(args.build_dir))
+    import orvex
+
+    check = Check()
+    results = {"date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+               "machine": f"{platform.machine()}, {os.cpu_count()} cores, "
+                          f"{platform.python_implementation()} {platform.python_version()}",
+               "sizes": {"objects": objects, "scaling": scaling, "dense": triangles,
+                         "repeats": repeats, "seed": args.seed}}
+    if only & {"W1", "W2", "W5"}:
+        rows, paths = run_end_to_end(orvex, check, objects, args.seed, repeats, "W2" in only)
+        results.update((k, v) for k, v in rows.items() if k in only)
+        if "W5" in only:
+            results["W5"] = stage_figures(args.build_dir, *paths, repeats)
+    if "W3" in only:
+        results["W3"] = run_dense(args.build_dir, check, triangles, args.seed, repeats)
+    if "W4" in only:
+        results["W4"] = []
+        for n in scaling:
+            path_a, path_b = building(n, args.seed)
+            text_a, text_b = path_a.read_text(), path_b.read_text()
+            row = {"objects": n}
+            ours, row["orvex_s"] = best_of(
+                lambda: orvex_pairs(orvex, text_a, text_b, 0.0), repeats)
+            if not args.no_peer_scaling:
+                theirs, parts = peers.run_fcl(text_a, text_b)
+                row["peer_s"] = parts["total"]
+                near = orvex_pairs(orvex, text_a, text_b, CLEARANCE)
+                row["agree"] = agree_clashes(check, f"W4 {n}", ours, near, theirs)
+            stages = stage_figures(args.build_dir, path_a, path_b, 1)
+            row["object_pairs"] = stages["object_pairs"]
+            row["triangle_pairs"] = stages["triangle_pairs"]
+            results["W4"].append(row)
+
+    print(f"orvex benchmark, {results['date']}, {results['machine']}")
+    print(f"sizes: {json.dumps(results['sizes'])}")
+    print()
+    print_report(results, check.problems, args.markdown)
+    results["disagreements"] = check.problems
+    if args.json:
+        args.json.write_text(json.dumps(results, indent=1, default=str))
+    return 1 if check.problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
