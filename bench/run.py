@@ -8,6 +8,7 @@ with the ratios and the targets P1 to P5. Exits 1 when an answer disagrees.
 """
 
 import argparse
+import hashlib
 import json
 import os
 import platform
@@ -38,6 +39,17 @@ def build(build_dir):
                    check=True, stdout=subprocess.DEVNULL)
 
 
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.machine()
+
+
 def best_of(fn, repeats):
     """(last answer, best seconds) of `repeats` calls."""
     times, answer = [], None
@@ -50,12 +62,14 @@ def best_of(fn, repeats):
 
 def building(n_objects, seed):
     """The two model texts of the sample building, cached as files for the C++ driver."""
-    from building import generate
+    import building
 
-    path_a = OUT / f"building-{n_objects}-{seed}-a.txt"
-    path_b = OUT / f"building-{n_objects}-{seed}-b.txt"
+    # A changed generator makes new files.
+    version = hashlib.sha1(Path(building.__file__).read_bytes()).hexdigest()[:8]
+    path_a = OUT / f"building-{version}-{n_objects}-{seed}-a.txt"
+    path_b = OUT / f"building-{version}-{n_objects}-{seed}-b.txt"
     if not (path_a.exists() and path_b.exists()):
-        text_a, text_b = generate(n_objects=n_objects, seed=seed)
+        text_a, text_b = building.generate(n_objects=n_objects, seed=seed)
         path_a.write_text(text_a)
         path_b.write_text(text_b)
     return path_a, path_b
@@ -135,7 +149,7 @@ def run_end_to_end(orvex, check, n_objects, seed, repeats, with_clearance):
 
     near = orvex_pairs(orvex, text_a, text_b, CLEARANCE)
     ours, t_ours = best_of(lambda: orvex_pairs(orvex, text_a, text_b, 0.0), repeats)
-    (theirs, t_parts), _ = best_of(lambda: peers.run_fcl(text_a, text_b), 1)
+    theirs, t_parts = peers.run_fcl(text_a, text_b)
     ok = agree_clashes(check, f"W1 {n_objects}", ours, near, theirs)
     rows["W1"] = {"objects": n_objects, "orvex_s": t_ours, "peer_s": t_parts["total"],
                   "peer_parts": t_parts, "pairs": len(ours), "agree": ok,
@@ -333,7 +347,7 @@ def main():
 
     check = Check()
     results = {"date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
-               "machine": f"{platform.machine()}, {os.cpu_count()} cores, "
+               "machine": f"{cpu_name()}, {os.cpu_count()} cores, "
                           f"{platform.python_implementation()} {platform.python_version()}",
                "sizes": {"objects": objects, "scaling": scaling, "dense": triangles,
                          "repeats": repeats, "seed": args.seed}}
