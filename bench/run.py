@@ -217,6 +217,13 @@ def fmt_x(value):
     return "-" if value is None else f"{value:.1f}x"
 
 
+def rss_ratio(stages):
+    """Peak resident size of the stage driver, less what the process held before it
+    read the texts, against the size of the texts: the texts themselves count, as the
+    module's caller holds them too."""
+    return (stages["rss_peak"] - stages["rss_start"]) / stages["text_bytes"]
+
+
 def table(results):
     """Rows of (workload, orvex, peer, ratio, note) and the targets."""
     rows = []
@@ -254,8 +261,9 @@ def table(results):
         rows.append(("W5 pass", fmt_s(s["pass_s"]), "", "",
                      f"{s['object_pairs']} object pairs, {s['triangle_pairs']} triangle pairs"))
         rows.append(("W5 peak RSS", f"{s['rss_peak'] / 2**20:.0f} MiB",
-                     f"{s['text_bytes'] / 2**20:.0f} MiB text", fmt_x(s["rss_peak"] / s["text_bytes"]),
-                     f"before loading {s['rss_before'] / 2**20:.0f} MiB (texts read)"))
+                     f"{s['text_bytes'] / 2**20:.0f} MiB text", fmt_x(rss_ratio(s)),
+                     f"(peak - {s['rss_start'] / 2**20:.0f} MiB at start) / text; "
+                     f"{s['rss_before'] / 2**20:.0f} MiB with the texts read"))
     return rows
 
 
@@ -280,7 +288,7 @@ def targets(results):
     if s:
         r = (s["load_a_s"] + s["load_b_s"]) / s["simdjson_parse_s"]
         out.append(("P3", "load <= 2x bare simdjson parse", fmt_x(r), verdict(r <= 2, [])))
-        r = s["rss_peak"] / s["text_bytes"]
+        r = rss_ratio(s)
         out.append(("P5", "peak RSS <= 2x text size", fmt_x(r), verdict(r <= 2, [])))
     w4 = results.get("W4", [])
     if len(w4) > 1:
