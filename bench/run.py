@@ -233,7 +233,9 @@ def table(results):
             what = "hard clashes" if key == "W1" else f"clearance {CLEARANCE}"
             rows.append((f"{key} {what}, {r['objects']} objects/model", fmt_s(r["orvex_s"]),
                          fmt_s(r["peer_s"]) + " FCL", fmt_x(ratio(r["peer_s"], r["orvex_s"])),
-                         f"{r['pairs']} pairs, " + ("agree" if r["agree"] else "DISAGREE")))
+                         f"{r['pairs']} pairs, " + ("agree" if r["agree"] else "DISAGREE")
+                         + "; FCL json+decode {parse:.2f} s, BVH {build:.2f} s, "
+                           "query {query:.2f} s".format(**r["peer_parts"])))
     for r in results.get("W3", []):
         rows.append((f"W3 contact, {r['case']}", fmt_s(r["orvex_s"]),
                      fmt_s(r["peer_s"]) + f" {r['peer']}", fmt_x(ratio(r["peer_s"], r["orvex_s"])),
