@@ -88,13 +88,14 @@ MeshData random_box(std::mt19937& rng, float lo, float extent) {
 }
 
 // Seeded scenes of several kinds: overlapping soups, soups across a gap near the reach,
-// interpenetrating closed boxes, thin slivers, stacked grids, and bad corners mixed in.
+// interpenetrating closed boxes, thin slivers, stacked grids, coordinates near the ends
+// of the float range, and bad corners mixed in.
 std::pair<MeshData, MeshData> scene(uint32_t seed) {
   std::mt19937 rng(seed);
   std::uniform_int_distribution<int> count(1, 120);
   std::uniform_real_distribution<float> unit(0, 1);
   MeshData m1, m2;
-  switch (seed % 5) {
+  switch (seed % 7) {
     case 0:
       m1 = testing::soup(rng(), count(rng), 0, 3, 0.5f);
       m2 = testing::soup(rng(), count(rng), 0, 3, 0.5f);
@@ -126,6 +127,14 @@ std::pair<MeshData, MeshData> scene(uint32_t seed) {
       m1 = testing::grid(12, 9, 0, 0, 0.2f, 0);
       m2 = testing::grid(7, 11, 0.05f * unit(rng), 0.1f * unit(rng), 0.25f, 0.6f * unit(rng) - 0.05f);
       break;
+    case 5:
+      m1 = testing::soup(rng(), count(rng), -1.5e38f, 3e38f, 1e37f);
+      m2 = testing::soup(rng(), count(rng), -1.5e38f, 3e38f, 1e37f);
+      break;
+    case 6:
+      m1 = testing::soup(rng(), count(rng), 0, 1e-30f, 3e-31f);
+      m2 = testing::soup(rng(), count(rng), 0, 1e-30f, 3e-31f);
+      break;
   }
   if (seed % 3 == 0) {
     m1.points[m1.triangles[0][0]][1] = kNaN;
@@ -144,7 +153,7 @@ class AgainstBruteForce : public ::testing::TestWithParam<std::tuple<Routine, fl
 
 TEST_P(AgainstBruteForce, SameMinimumAndWitness) {
   auto [routine, prediction] = GetParam();
-  for (uint32_t seed = 0; seed < 150; ++seed) {
+  for (uint32_t seed = 0; seed < 210; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     auto [d1, d2] = scene(seed);
     TriMesh m1 = d1.build(), m2 = d2.build();
