@@ -251,22 +251,86 @@ TEST_P(LargeMeshes, EvaluateATinyFractionOfPairs) {
   const uint64_t budget[] = {100, 40 * 20000, 10000};
   EXPECT_LT(stats.triangle_pairs, budget[kind]);
   EXPECT_LT(stats.node_pairs, budget[kind]);
-  if (routine.fn == corner_contact) {
-    ASSERT_TRUE(c);
-    if (kind == 0) {
-      EXPECT_EQ(c->dist, 0.0f);
-    } else if (kind == 2) {
-      EXPECT_LT(c->dist, 0.0f);
-    }
+  ASSERT_TRUE(c);
+  if (kind == 0) {
+    EXPECT_EQ(c->dist, 0.0f);
+  } else if (kind == 1 && routine.fn == triangle_contact) {
+    EXPECT_FLOAT_EQ(c->dist, 0.3f);
+  } else if (kind == 2) {
+    EXPECT_LT(c->dist, 0.0f);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenes, LargeMeshes,
-                         ::testing::Combine(::testing::Values(kRoutines[0]), ::testing::Values(0, 1, 2)),
+                         ::testing::Combine(::testing::ValuesIn(kRoutines), ::testing::Values(0, 1, 2)),
                          [](const auto& info) {
                            return std::string(std::get<0>(info.param).name) + "_" +
                                   kLargeSceneNames[std::get<1>(info.param)];
                          });
+
+MeshData tetrahedron(Point apex, float x_base) {
+  MeshData m;
+  m.points = {apex, {x_base, apex[1] - 1, apex[2] - 1}, {x_base, apex[1] + 1, apex[2] - 1},
+              {x_base, apex[1], apex[2] + 1}};
+  m.triangles = {{0, 1, 2}, {0, 2, 3}, {0, 3, 1}, {1, 3, 2}};
+  return m;
+}
+
+TEST(MeshContact, GapIsTheSurfaceDistanceWithTheNearestPointOnMesh1) {
+  TriMesh cube = testing::box({0, 0, 0}, {1, 1, 1}).build();
+  TriMesh tip = tetrahedron({1.3f, 0.5f, 0.25f}, 2).build();
+  auto c = mesh_contact(cube, tip, 0.5f);
+  ASSERT_TRUE(c);
+  EXPECT_FLOAT_EQ(c->dist, 1.3f - 1.0f);
+  EXPECT_EQ(c->point1, (Point{1, 0.5f, 0.25f}));
+  EXPECT_EQ(c->point2, (Point{1.3f, 0.5f, 0.25f}));
+  EXPECT_EQ(c->normal1, (Point{1, 0, 0}));
+  EXPECT_EQ(c->normal2, (Point{-1, 0, 0}));
+
+  // Swapped, the same distance with the point on the other mesh.
+  auto s = mesh_contact(tip, cube, 0.5f);
+  ASSERT_TRUE(s);
+  EXPECT_FLOAT_EQ(s->dist, c->dist);
+  EXPECT_EQ(s->point1, c->point2);
+}
+
+TEST(MeshContact, ReachIsInclusiveAndNothingBeyondIt) {
+  TriMesh cube = testing::box({0, 0, 0}, {1, 1, 1}).build();
+  auto at = [&](float x) { return mesh_contact(cube, tetrahedron({x, 0.5f, 0.5f}, x + 1).build(), 0.5f); };
+  auto exact = at(1.5f);  // 1.5f - 1 is exactly 0.5
+  ASSERT_TRUE(exact);
+  EXPECT_EQ(exact->dist, 0.5f);
+  EXPECT_FALSE(at(std::nextafter(1.5f, 2.0f)));
+  EXPECT_FALSE(at(3));
+}
+
+TEST(MeshContact, OverlappingBoxesGiveTheDeepestCrossingPair) {
+  MeshData a = testing::box({0, 0, 0}, {1, 1, 1}), b = testing::box({0.8f, 0.1f, 0.2f}, {1.8f, 0.9f, 0.7f});
+  auto c = mesh_contact(a.build(), b.build(), 0.5f);
+  Reference ref = brute_force(a, b, 0.5f, triangle_contact);
+  ASSERT_TRUE(c);
+  ASSERT_TRUE(ref.best);
+  EXPECT_LT(c->dist, 0.0f);
+  EXPECT_EQ(c->dist, static_cast<float>(ref.best->dist));
+}
+
+TEST(MeshContact, ClosedMeshDeepInsideAnotherHasNoContact) {
+  TriMesh outer = testing::box({0, 0, 0}, {10, 10, 10}).build();
+  TriMesh inner = testing::box({4, 4, 4}, {6, 6, 6}).build();
+  ContactStats stats;
+  EXPECT_FALSE(mesh_contact(outer, inner, 0.5f, &stats));
+  EXPECT_EQ(stats.triangle_pairs, 0u);
+}
+
+TEST(MeshContact, ExactlyTouchingFacesGiveZero) {
+  TriMesh a = testing::box({0, 0, 0}, {1, 1, 1}).build();
+  for (MeshData b : {testing::box({1, 0, 0}, {2, 1, 1}), testing::box({1, 0.25f, 0.25f}, {2, 0.75f, 0.75f}),
+                     testing::box({1, 1, 0}, {2, 2, 1})}) {
+    auto c = mesh_contact(a, b.build(), 0.5f);
+    ASSERT_TRUE(c);
+    EXPECT_LE(std::fabs(c->dist), 1e-6f);
+  }
+}
 
 }  // namespace
 }  // namespace orvex
