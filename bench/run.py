@@ -239,9 +239,11 @@ def table(results):
     for r in results.get("W3", []):
         rows.append((f"W3 contact, {r['case']}", fmt_s(r["orvex_s"]),
                      fmt_s(r["peer_s"]) + f" {r['peer']}", fmt_x(ratio(r["peer_s"], r["orvex_s"])),
-                     f"orvex {r['orvex_dist']:.4g}, {r['peer']} {r['peer_dist']:.4g}, "
-                     + ("agree" if r["agree"] else "DISAGREE")
-                     if r["orvex_dist"] is not None else "DISAGREE"))
+                     (f"orvex {r['orvex_dist']:.4g}, {r['peer']} {r['peer_dist']:.4g}, "
+                      + ("agree" if r["agree"] else "DISAGREE")
+                      if r["orvex_dist"] is not None else "DISAGREE")
+                     + f"; {r['triangle_pairs']} triangle pairs; hierarchies built in "
+                       f"{fmt_s(r['orvex_build_s'])} vs {fmt_s(r['peer_build_s'])}"))
     previous = None
     for r in results.get("W4", []):
         step = fmt_x(r["orvex_s"] / previous) if previous else ""
