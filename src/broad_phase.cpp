@@ -11,34 +11,21 @@ namespace {
 // Small leaves: a box test is far cheaper than the contact query it may save.
 constexpr uint32_t kLeafSize = 4;
 
-Aabb merge(const Aabb& a, const Aabb& b) {
-  Aabb m;
-  for (int k = 0; k < 3; ++k) {
-    m.lo[k] = std::min(a.lo[k], b.lo[k]);
-    m.hi[k] = std::max(a.hi[k], b.hi[k]);
-  }
-  return m;
-}
-
-bool contains(const Aabb& outer, const Aabb& inner) {
-  for (int k = 0; k < 3; ++k) {
-    if (inner.lo[k] < outer.lo[k] || inner.hi[k] > outer.hi[k]) return false;
-  }
-  return true;
-}
+// The contact query computes a triangle pair's distance in double from float corners of
+// magnitude at most m, a few double ulps of m (about 2^-50 m) off the exact value, so it
+// may report a pair whose exact distance, and so whose boxes' gap, is that much beyond
+// the reach. 2^-30 m covers this many times over and stays below a hundredth of a float
+// ulp of m, so it costs no pruning. The query allows the same slack in its own pruning.
+constexpr double kSlack = 0x1p-30;
 
 }  // namespace
 
-bool is_empty(const Aabb& box) {
-  return box.lo[0] > box.hi[0] || box.lo[1] > box.hi[1] || box.lo[2] > box.hi[2];
-}
-
 bool within_reach(const Aabb& a, const Aabb& b, float reach) {
   // The gaps are taken in double: float operands cannot overflow there, and rounding to
-  // nearest is monotone while `reach` is exact in double, so an exact gap <= reach never
-  // rounds to a value above it. An inner node's box is the exact min/max of its
-  // children's, so its gap never exceeds a child's: pruning a node loses no object.
-  const double r = reach;
+  // nearest is monotone, so an exact gap <= r never rounds to a value above the rounded
+  // r. An inner node's box is the exact min/max of its children's, so its gap never
+  // exceeds a child's and its slack is never smaller: pruning a node loses no object.
+  const double r = double(reach) + kSlack * std::max(a.max_abs(), b.max_abs());
   for (int k = 0; k < 3; ++k) {
     if (double(a.lo[k]) - double(b.hi[k]) > r) return false;
     if (double(b.lo[k]) - double(a.hi[k]) > r) return false;
@@ -48,7 +35,7 @@ bool within_reach(const Aabb& a, const Aabb& b, float reach) {
 
 BoxTree::BoxTree(std::span<const Aabb> boxes) : boxes_(boxes.begin(), boxes.end()) {
   for (size_t i = 0; i < boxes_.size(); ++i) {
-    if (!is_empty(boxes_[i])) items_.push_back(i);
+    if (!boxes_[i].empty()) items_.push_back(i);
   }
   if (items_.empty()) return;
 
@@ -65,7 +52,7 @@ BoxTree::BoxTree(std::span<const Aabb> boxes) : boxes_(boxes.begin(), boxes.end(
     Aabb centres;
     for (size_t i = r.begin; i < r.end; ++i) {
       const Aabb& b = boxes_[items_[i]];
-      box = merge(box, b);
+      box.grow(b);
       for (int k = 0; k < 3; ++k) {
         // Halves first, so that the centre of a box near the float limit stays finite.
         const float c = b.lo[k] * 0.5f + b.hi[k] * 0.5f;
@@ -103,7 +90,7 @@ BoxTree::BoxTree(std::span<const Aabb> boxes) : boxes_(boxes.begin(), boxes.end(
 }
 
 void BoxTree::query(const Aabb& box, float reach, std::vector<size_t>& out, uint64_t* tests) const {
-  if (nodes_.empty() || is_empty(box)) return;
+  if (nodes_.empty() || box.empty()) return;
   uint64_t made = 0;
   std::vector<size_t> stack{0};
   while (!stack.empty()) {
@@ -128,7 +115,7 @@ void BoxTree::validate() const {
   auto fail = [](const std::string& what) { throw std::logic_error("box tree: " + what); };
   std::vector<int> seen(boxes_.size(), 0);
   size_t empty = 0;
-  for (const Aabb& b : boxes_) empty += is_empty(b);
+  for (const Aabb& b : boxes_) empty += b.empty();
   if (nodes_.empty()) {
     if (empty != boxes_.size()) fail("no nodes over non-empty boxes");
     return;
@@ -145,7 +132,7 @@ void BoxTree::validate() const {
       // Children always come after their parent, so the walk cannot cycle.
       if (node.first <= at || node.first + 1 >= nodes_.size()) fail("bad child index");
       for (size_t c : {node.first, node.first + 1}) {
-        if (!contains(node.box, nodes_[c].box)) fail("node box misses a child");
+        if (!node.box.contains(nodes_[c].box)) fail("node box misses a child");
         stack.push_back(c);
       }
       continue;
@@ -153,14 +140,14 @@ void BoxTree::validate() const {
     if (node.first + node.count > items_.size()) fail("leaf range out of bounds");
     for (size_t i = node.first; i < node.first + node.count; ++i) {
       const size_t object = items_[i];
-      if (object >= boxes_.size() || is_empty(boxes_[object])) fail("leaf holds a bad object");
-      if (!contains(node.box, boxes_[object])) fail("leaf box misses an object");
+      if (object >= boxes_.size() || boxes_[object].empty()) fail("leaf holds a bad object");
+      if (!node.box.contains(boxes_[object])) fail("leaf box misses an object");
       ++seen[object];
     }
   }
   if (visited != nodes_.size()) fail("unreachable nodes");
   for (size_t i = 0; i < boxes_.size(); ++i) {
-    if (seen[i] != (is_empty(boxes_[i]) ? 0 : 1)) fail("object " + std::to_string(i) + " not in exactly one leaf");
+    if (seen[i] != (boxes_[i].empty() ? 0 : 1)) fail("object " + std::to_string(i) + " not in exactly one leaf");
   }
 }
 

@@ -10,13 +10,10 @@
 
 namespace orvex {
 
-/// True when the box holds no point (lo > hi on some axis; NaN never occurs, boxes are
-/// built from finite corners only).
-bool is_empty(const Aabb& box);
-
-/// False only when some axis separates the two boxes by more than `reach` (reach >= 0).
-/// Never false for boxes whose exact gap on every axis is at most `reach`, so no pair of
-/// points within `reach` of each other is ever pruned by it.
+/// False only when some axis separates the two non-empty boxes by more than `reach`
+/// (>= 0) plus a slack far below a float ulp of their coordinates. Never false for
+/// boxes whose exact gap on every axis is at most `reach`, nor for boxes holding a
+/// triangle pair whose distance the contact query computes at most `reach`.
 bool within_reach(const Aabb& a, const Aabb& b, float reach);
 
 /// Static tree over one model's object boxes (median splits on the longest axis of the
