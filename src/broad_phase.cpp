@@ -22,9 +22,9 @@ constexpr double kSlack = 0x1p-30;
 
 bool within_reach(const Aabb& a, const Aabb& b, float reach) {
   // The gaps are taken in double: float operands cannot overflow there, and rounding to
-  // nearest is monotone, so an exact gap <= r never rounds to a value above the rounded
-  // r. An inner node's box is the exact min/max of its children's, so its gap never
-  // exceeds a child's and its slack is never smaller: pruning a node loses no object.
+  // nearest is monotone, so an exact gap <= reach never rounds above reach, and r is at
+  // least reach. An inner node's box is the exact min/max of its children's, so its gap
+  // never exceeds a child's and its slack is never smaller: pruning a node loses no object.
   const double r = double(reach) + kSlack * std::max(a.max_abs(), b.max_abs());
   for (int k = 0; k < 3; ++k) {
     if (double(a.lo[k]) - double(b.hi[k]) > r) return false;

@@ -18,9 +18,9 @@ std::vector<CollisionRecord> clash_pass(const std::vector<MeshObject>& a,
   // Only a distance below min_dist is kept, and the query never reports one beyond
   // kPrediction, so no pair farther apart than this can be kept. With min_dist <= 0 it is
   // 0: only touching or crossing triangles can give a negative distance. A float distance
-  // below min_dist comes from an exact one below it (rounding is monotone), so the
+  // below min_dist comes from a double one below it (rounding is monotone), so the
   // query's own pruning at this reach keeps every triangle pair that can win.
-  const float reach = std::min(kPrediction, std::max(min_dist, 0.0f));
+  const float reach = min_dist <= 0.0f ? 0.0f : std::min(min_dist, kPrediction);  // never -0
 
   std::vector<Aabb> boxes;
   boxes.reserve(b.size());
