@@ -48,14 +48,16 @@ inline bool operator==(const Aabb& a, const Aabb& b) { return a.lo == b.lo && a.
 
 /// Lower bound of the signed contact distance of any two triangles lying in the non-empty
 /// boxes a and b: the Euclidean distance between the boxes when they are apart, otherwise
-/// minus their overlap depth (the smallest of the three axis overlaps). A translation by
-/// the overlap along one axis separates the boxes and so any two triangles inside them,
-/// which bounds the triangles' penetration depth. Computed in double from the float corners.
+/// minus their overlap depth, the smallest over the three axes of the shorter translation
+/// along that axis that separates the boxes (min(a.hi - b.lo, b.hi - a.lo); more than the
+/// length of the shared interval when one box's extent holds the other's). That
+/// translation also separates any two triangles inside, which bounds their penetration
+/// depth. Computed in double from the float corners.
 inline double box_contact_bound(const Aabb& a, const Aabb& b) {
   double gap2 = 0, depth = INFINITY;
   bool apart = false;
   for (int i = 0; i < 3; ++i) {
-    double overlap = double(std::min(a.hi[i], b.hi[i])) - double(std::max(a.lo[i], b.lo[i]));
+    double overlap = std::min(double(a.hi[i]) - b.lo[i], double(b.hi[i]) - a.lo[i]);
     if (overlap < 0) {
       gap2 += overlap * overlap;
       apart = true;

@@ -31,6 +31,12 @@ std::optional<TrianglePairContact> triangle_contact(const Triangle3d& t1, const 
     for (const Vec3d& v : *t) sum += v.x + v.y + v.z;
   }
   if (!std::isfinite(sum) || !(prediction >= 0)) return std::nullopt;
+  // Cheapest reject: the triangles' boxes lie farther apart than the prediction on an axis.
+  for (int a = 0; a < 3; ++a) {
+    auto [lo1, hi1] = std::minmax({t1[0][a], t1[1][a], t1[2][a]});
+    auto [lo2, hi2] = std::minmax({t2[0][a], t2[1][a], t2[2][a]});
+    if (lo2 - hi1 > prediction || lo1 - hi2 > prediction) return std::nullopt;
+  }
 
   // Working relative to a corner keeps the rounding proportional to the pair's extent, not
   // to its distance from the model's origin.
