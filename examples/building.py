@@ -12,7 +12,7 @@ of references to chunk lines holding "data". Faces are count-prefixed quads and
 triangles. Generation is linear in the number of objects.
 
 Regenerate the bundled sample with
-    python examples/building.py --objects 160 --seed 1 examples/data
+    python examples/building.py --objects 120 --seed 1 examples/data
 """
 
 import argparse
@@ -143,7 +143,7 @@ def _run(rng, lo_line, hi_line, crossing, near):
     return face_lo + CLEARANCE, end
 
 
-def generate(n_objects=160, seed=1, chunk_size=60, crossing=0.06, near=0.06):
+def generate(n_objects=120, seed=1, chunk_size=60, crossing=0.06, near=0.06):
     """Two model texts of one building, each with `n_objects` displayed objects:
     (structure: slabs, columns, walls; services: ducts, cable trays, pipes).
     `crossing` and `near` are the shares of services that run through a wall or stop
@@ -197,7 +197,7 @@ def generate(n_objects=160, seed=1, chunk_size=60, crossing=0.06, near=0.06):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("out_dir", help="folder for structure.txt and services.txt")
-    parser.add_argument("--objects", type=int, default=160, help="displayed objects per model")
+    parser.add_argument("--objects", type=int, default=120, help="displayed objects per model")
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
     os.makedirs(args.out_dir, exist_ok=True)
