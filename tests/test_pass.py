@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import orvex
-from models import box, inline_object, referenced_object
+from models import box, inline_object
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples"))
 import building  # noqa: E402
@@ -26,8 +26,8 @@ def boxes(*specs):
     return "".join(inline_object(key, *box(lo, hi)) for key, lo, hi in specs)
 
 
-def random_boxes(rng, prefix, count, shared=()):
-    specs = list(shared)
+def random_boxes(rng, prefix, count):
+    specs = []
     for n in range(count):
         lo = [rng.uniform(0, 8) for _ in range(3)]
         specs.append((f"{prefix}{n}", lo, [c + rng.uniform(0.1, 1.5) for c in lo]))
