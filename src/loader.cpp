@@ -1,5 +1,7 @@
 #include "loader.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -29,10 +31,13 @@ struct Span {
   size_t size = 0;
 };
 
-// Numbers in the number arena.
+// Numbers in the number arena, stored as doubles, or as floats when every one of
+// them is a float exactly (face lists and other small integers mostly are), which
+// halves the arena for them.
 struct Numbers {
-  const double* data = nullptr;
+  const void* data = nullptr;
   size_t size = 0;
+  bool narrow = false;
 };
 
 // An array member read as a number list; not readable when missing or not an array.
@@ -365,20 +370,25 @@ class Model {
     double* first = numbers_.reserve(arr.number_of_slots() / 2);
     double* at = first;
     for (element x : arr) {
-      switch (x.type()) {
-        case element_type::DOUBLE: *at++ = x.get_double().value_unsafe(); break;
-        case element_type::INT64: {
-          int64_t i = x.get_int64().value_unsafe();
-          saw_zero |= i == 0;
-          *at++ = static_cast<double>(i);
-          break;
-        }
-        case element_type::UINT64: *at++ = static_cast<double>(x.get_uint64().value_unsafe()); break;
-        default: break;
+      double d;
+      if (x.get_double().get(d) != simdjson::SUCCESS) continue;
+      // Any zero sends the line to the -0 check, which only an integer needs.
+      saw_zero |= d == 0;
+      *at++ = d;
+    }
+    size_t n = static_cast<size_t>(at - first);
+    bool narrow = std::all_of(first, at, [](double d) {
+      return std::abs(d) <= std::numeric_limits<float>::max() && static_cast<float>(d) == d;
+    });
+    if (narrow) {
+      // Float i overlaps only doubles at or before i, which were already read.
+      for (size_t i = 0; i < n; ++i) {
+        float f = static_cast<float>(first[i]);
+        std::memcpy(reinterpret_cast<char*>(first) + i * sizeof(float), &f, sizeof f);
       }
     }
-    numbers_.commit(static_cast<size_t>(at - first));
-    out.numbers = {first, static_cast<size_t>(at - first)};
+    numbers_.commit(narrow ? (n + 1) / 2 : n);
+    out.numbers = {first, n, narrow};
     return out;
   }
 
@@ -487,7 +497,15 @@ class Model {
   static std::vector<double> join(const std::vector<Numbers>& pieces, size_t total) {
     std::vector<double> out;
     out.reserve(total);
-    for (const Numbers& p : pieces) out.insert(out.end(), p.data, p.data + p.size);
+    for (const Numbers& p : pieces) {
+      if (p.narrow) {
+        const float* f = static_cast<const float*>(p.data);
+        out.insert(out.end(), f, f + p.size);
+      } else {
+        const double* d = static_cast<const double*>(p.data);
+        out.insert(out.end(), d, d + p.size);
+      }
+    }
     return out;
   }
 
