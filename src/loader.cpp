@@ -8,6 +8,8 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <new>
+#include <string>
 #include <sys/mman.h>
 
 #include "diagnostics.h"
@@ -256,7 +258,7 @@ class Model {
  private:
   void read_line(std::string_view key, std::string_view json, size_t readable_after) {
     element value;
-    if (parser_.parse(json, readable_after, value) != simdjson::SUCCESS) return;
+    if (!parsed(parser_.parse(json, readable_after, value), json)) return;
     Marks marks = mark();
     bool saw_zero = false;
     Record r;
@@ -265,7 +267,7 @@ class Model {
       rewind(marks);
       r = Record();
       saw_zero = false;
-      if (parser_.parse_rewritten(json, value) != simdjson::SUCCESS) return;
+      if (!parsed(parser_.parse_rewritten(json, value), json)) return;
       extract(value, r, saw_zero);
     }
     r.key = key;
@@ -273,6 +275,17 @@ class Model {
     records_.push_back(r);
     size_t before = index_.put(key, index, records_);
     if (before != kNone) records_[before].superseded = true;
+  }
+
+  // Whether the line parsed. Malformed JSON skips the line; a parser that cannot
+  // take the line at all must not drop it silently.
+  static bool parsed(simdjson::error_code err, std::string_view json) {
+    if (err == simdjson::MEMALLOC) throw std::bad_alloc();
+    if (err == simdjson::CAPACITY) {
+      throw Fault("model line of " + std::to_string(json.size()) +
+                  " bytes is beyond the JSON parser's capacity");
+    }
+    return err == simdjson::SUCCESS;
   }
 
   struct Marks {
