@@ -129,6 +129,10 @@ INSTANTIATE_TEST_SUITE_P(
             Acceptance{nested(127), true}, Acceptance{nested(128), false}),
         ::testing::Bool()));
 
+std::string chunk_line(const std::string& key, const std::string& data) {
+  return key + "\t{\"speckle_type\":\"Chunk\",\"data\":[" + data + "]}\n";
+}
+
 // ---- numbers ---------------------------------------------------------------------
 
 TEST(LoaderNumbers, ListsKeepNumbersOnlyAndWidenIntegers) {
@@ -159,6 +163,19 @@ TEST(LoaderNumbers, NegativeZeroInStringDoesNotDisturbNumbers) {
   EXPECT_FALSE(std::signbit(v[0]));
   EXPECT_EQ(v[1], -0.5);
   EXPECT_TRUE(std::signbit(v[2]));
+}
+
+TEST(LoaderNumbers, ValuesSurviveTheArenaExactly) {
+  // Lists of float-exact numbers are stored narrow; one inexact number keeps a list wide.
+  std::string text = "f\t{\"speckle_type\":\"C\",\"data\":[3,0,1,16777217]}\n" +
+                     chunk_line("g", "3,0,1,2") + chunk_line("v", "0.1,-2.5,1e300,4,5,6,7,8,9") +
+                     "m\t{\"speckle_type\":\"Objects.Geometry.Mesh\",\"faces\":[" +
+                     R"({"referencedId":"f"},{"referencedId":"g"}],"vertices":[{"referencedId":"v"}]})" +
+                     "\n" + root("r", ref("m"));
+  Loaded r = load(text);
+  ASSERT_EQ(r.objects.size(), 1u);
+  EXPECT_EQ(r.objects[0].faces, (std::vector<double>{3, 0, 1, 16777217, 3, 0, 1, 2}));
+  EXPECT_EQ(r.objects[0].vertices, (std::vector<double>{0.1, -2.5, 1e300, 4, 5, 6, 7, 8, 9}));
 }
 
 // ---- compact JSON of a non-string id in the warnings -----------------------------
@@ -273,10 +290,6 @@ TEST(LoaderLines, InPlaceParsingIgnoresWhatFollows) {
 
 // ---- the walk ----------------------------------------------------------------------
 
-std::string chunk(const std::string& key, const std::string& data) {
-  return key + "\t{\"speckle_type\":\"Chunk\",\"data\":[" + data + "]}\n";
-}
-
 std::string chunk_ref(const std::string& key) { return R"({"referencedId":")" + key + R"("})"; }
 
 std::string mesh_line(const std::string& key, const std::string& faces,
@@ -301,7 +314,7 @@ TEST_P(Walk, RecordsAndMessages) {
   EXPECT_EQ(r.out, c.out);
 }
 
-const std::string kChunks = chunk("f", "3,0,1,2") + chunk("v", "0,0,0,1,0,0,0,1,0");
+const std::string kChunks = chunk_line("f", "3,0,1,2") + chunk_line("v", "0,0,0,1,0,0,0,1,0");
 const std::string kMesh = mesh_line("m", "[" + chunk_ref("f") + "]", "[" + chunk_ref("v") + "]");
 
 INSTANTIATE_TEST_SUITE_P(
@@ -369,7 +382,7 @@ INSTANTIATE_TEST_SUITE_P(
                      mesh_line("m", "[" + chunk_ref("f") + "," + chunk_ref("gone") + "]", "[]") + root("r", ref("m")),
                  {}, "ERROR: Could not extract faces from object: m\nWARN: object id \"R\" has no faces.\n"},
         WalkCase{"ChunkLineWithoutTypeIsNotInMap",
-                 "f\t{\"data\":[3,0,1,2]}\n" + chunk("v", "0") + kMesh + root("r", ref("m")),
+                 "f\t{\"data\":[3,0,1,2]}\n" + chunk_line("v", "0") + kMesh + root("r", ref("m")),
                  {},
                  "ERROR: Unable to find reference faces with id f in object map.\n"
                  "ERROR: Could not extract faces from object: m\n"
