@@ -33,8 +33,10 @@ std::optional<TrianglePairContact> triangle_contact(const Triangle3d& t1, const 
   if (!std::isfinite(sum) || !(prediction >= 0)) return std::nullopt;
   // Cheapest reject: the triangles' boxes lie farther apart than the prediction on an axis.
   for (int a = 0; a < 3; ++a) {
-    auto [lo1, hi1] = std::minmax({t1[0][a], t1[1][a], t1[2][a]});
-    auto [lo2, hi2] = std::minmax({t2[0][a], t2[1][a], t2[2][a]});
+    double lo1 = std::min(std::min(t1[0][a], t1[1][a]), t1[2][a]);
+    double hi1 = std::max(std::max(t1[0][a], t1[1][a]), t1[2][a]);
+    double lo2 = std::min(std::min(t2[0][a], t2[1][a]), t2[2][a]);
+    double hi2 = std::max(std::max(t2[0][a], t2[1][a]), t2[2][a]);
     if (lo2 - hi1 > prediction || lo1 - hi2 > prediction) return std::nullopt;
   }
 

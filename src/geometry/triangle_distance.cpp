@@ -1,19 +1,13 @@
 #include "geometry/triangle_distance.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace orvex {
 
 namespace {
 
 double clamp01(double x) { return x < 0 ? 0 : x > 1 ? 1 : x; }
-
-/// Keeps the nearer of `best` and the pair (p1, p2).
-void keep_nearer(ClosestPoints& best, const Vec3d& p1, const Vec3d& p2) {
-  Vec3d d = p2 - p1;
-  double d2 = dot(d, d);
-  if (d2 < best.dist2) best = {d2, p1, p2};
-}
 
 /// The foot of corner p on the plane of the non-flat triangle f, when it falls inside f.
 bool foot_inside(const TriangleFrame& f, const Vec3d& p, Vec3d& foot) {
@@ -71,24 +65,47 @@ ClosestPoints segment_closest_points(const Vec3d& p, const Vec3d& q, const Vec3d
 }
 
 ClosestPoints triangle_closest_points(const TriangleFrame& t1, const TriangleFrame& t2) {
-  ClosestPoints best = segment_closest_points(t1.v[0], t1.v[1], t2.v[0], t2.v[1]);
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) {
-      if (i == 0 && j == 0) continue;
-      ClosestPoints c = segment_closest_points(t1.v[i], t1.v[(i + 1) % 3], t2.v[j],
-                                               t2.v[(j + 1) % 3]);
-      if (c.dist2 < best.dist2) best = c;
-    }
+  ClosestPoints best;
+  best.dist2 = INFINITY;
+  // Stops at the first candidate pair whose direction separates the triangles: the plane
+  // through p1 normal to p2 - p1 has t1 behind it, and the parallel plane through p2 has t2
+  // beyond it, so no pair is nearer. The slack, 2^-46 of the pair's extent, absorbs the
+  // rounding of corners that lie on those planes and costs at most twice that in distance.
+  double extent2 = 0;
+  for (const Vec3d& v : t2.v) {
+    Vec3d d = v - t1.v[0];
+    extent2 = std::max(extent2, dot(d, d));
   }
+  for (const Vec3d& e : t1.e) extent2 = std::max(extent2, dot(e, e));
+  const double slack = 0x1p-46 * std::sqrt(extent2);
+  auto improves = [&](const Vec3d& p1, const Vec3d& p2) {
+    Vec3d d = p2 - p1;
+    double d2 = dot(d, d);
+    if (!(d2 < best.dist2)) return false;
+    best = {d2, p1, p2};
+    double margin = slack * std::sqrt(d2);
+    double top = dot(p1, d) + margin, bottom = dot(p2, d) - margin;
+    for (int k = 0; k < 3; ++k) {
+      if (dot(t1.v[k], d) > top || dot(t2.v[k], d) < bottom) return false;
+    }
+    return true;
+  };
   Vec3d foot;
   if (!t1.flat) {
     for (const Vec3d& p : t2.v) {
-      if (foot_inside(t1, p, foot)) keep_nearer(best, foot, p);
+      if (foot_inside(t1, p, foot) && improves(foot, p)) return best;
     }
   }
   if (!t2.flat) {
     for (const Vec3d& p : t1.v) {
-      if (foot_inside(t2, p, foot)) keep_nearer(best, p, foot);
+      if (foot_inside(t2, p, foot) && improves(p, foot)) return best;
+    }
+  }
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) {
+      ClosestPoints c = segment_closest_points(t1.v[i], t1.v[(i + 1) % 3], t2.v[j],
+                                               t2.v[(j + 1) % 3]);
+      if (improves(c.p1, c.p2)) return best;
     }
   }
   return best;

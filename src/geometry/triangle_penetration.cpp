@@ -36,21 +36,22 @@ class AxisSearch {
 
   /// Tests the non-zero axis c with |c|^2 = cc.
   bool test(const Vec3d& c, double cc) {
-    double len = std::sqrt(cc);
     Extent p1 = project(t1_, c), p2 = project(t2_, c);
-    double up = (p1.hi - p2.lo) / len;    // t2 moves along +c
-    double down = (p2.hi - p1.lo) / len;  // t2 moves along -c
+    double up = p1.hi - p2.lo;    // t2 moves along +c
+    double down = p2.hi - p1.lo;  // t2 moves along -c
     if (up < 0 || down < 0) {
-      result_.kind = -std::min(up, down) > prediction_ ? AxisTest::Kind::beyond
-                                                        : AxisTest::Kind::apart;
+      double gap = std::min(up, down);
+      result_.kind = gap * gap > prediction_ * prediction_ * cc ? AxisTest::Kind::beyond
+                                                                : AxisTest::Kind::apart;
       return false;
     }
-    if (up < result_.depth) {
-      result_.depth = up;
+    double len = std::sqrt(cc);
+    if (up < result_.depth * len) {
+      result_.depth = up / len;
       result_.axis = c * (1 / len);
     }
-    if (down < result_.depth) {
-      result_.depth = down;
+    if (down < result_.depth * len) {
+      result_.depth = down / len;
       result_.axis = c * (-1 / len);
     }
     return true;
