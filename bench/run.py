@@ -141,6 +141,14 @@ def stage_figures(build_dir, path_a, path_b, repeats):
     return json.loads(out.strip().splitlines()[-1])
 
 
+def host_rss(build_dir, path_a, path_b):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(build_dir), *filter(None, [os.environ.get("PYTHONPATH")])]))
+    out = subprocess.run([sys.executable, str(ROOT / "bench" / "host_rss.py"), str(path_a),
+                          str(path_b)], check=True, capture_output=True, text=True, env=env).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
 def run_end_to_end(orvex, check, n_objects, seed, repeats, with_clearance):
     """W1 (and W2): both pipelines on the building of `n_objects` per model."""
     path_a, path_b = building(n_objects, seed)
@@ -268,6 +276,14 @@ def table(results):
                      f"{s['text_bytes'] / 2**20:.0f} MiB text", fmt_x(rss_ratio(s)),
                      f"(peak - {s['rss_start'] / 2**20:.0f} MiB at start) / text; "
                      f"{s['rss_before'] / 2**20:.0f} MiB with the texts read"))
+        h = s.get("host")
+        if h:
+            extra = h["rss_peak"] - h["rss_held"]
+            rows.append(("W5 peak RSS, host call", f"{h['rss_peak'] / 2**20:.0f} MiB",
+                         f"{h['text_bytes'] / 2**20:.0f} MiB text",
+                         fmt_x(extra / h["text_bytes"]),
+                         f"clash_detection's peak above the {h['rss_held'] / 2**20:.0f} MiB "
+                         "held before it (interpreter and texts) / text"))
     return rows
 
 
@@ -368,6 +384,7 @@ def main():
         results.update((k, v) for k, v in rows.items() if k in only)
         if "W5" in only:
             results["W5"] = stage_figures(args.build_dir, *paths, repeats)
+            results["W5"]["host"] = host_rss(args.build_dir, *paths)
     if "W3" in only:
         results["W3"] = run_dense(args.build_dir, check, triangles, args.seed, repeats)
     if "W4" in only:
