@@ -214,12 +214,6 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair{R"({"k\"":"\"\\\/\b\f\n\r\t\u0001\u001f\u007f\u00e9\ud83d\ude00"})",
                   "{\"k\\\"\":\"\\\"\\\\/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\xc3\xa9\xf0\x9f\x98\x80\"}"}));
 
-TEST(IdJson, StringIdIsQuotedAndEscaped) {
-  EXPECT_EQ(load(root("r", "", R"("A1")")).out, "WARN: object id \"A1\" has no faces.\n");
-  EXPECT_EQ(load(root("r", "", R"("a\"b\n")")).out,
-            "WARN: object id \"a\\\"b\\n\" has no faces.\n");
-}
-
 TEST(IdJson, DeepIdIsWrittenWithoutRecursion) {
   std::string id = std::string(126, '[') + std::string(126, ']');
   EXPECT_EQ(load(root("r", "", id)).out, "WARN: object id " + id + " has no faces.\n");
@@ -266,11 +260,6 @@ TEST(LoaderLines, LastAcceptedLineOfAKeyWins) {
   // "a" walks at the position of its last accepted line, after "b".
   EXPECT_EQ(ids(r), (std::vector<std::string>{"b"}));
   EXPECT_EQ(r.out, "ERROR: Display value type not supported: Bad\nWARN: object id \"R\" has no faces.\n");
-}
-
-TEST(LoaderLines, RecordIdIsTheKey) {
-  Loaded r = load(root("K", inline_mesh("m"), "\"X\""));
-  EXPECT_EQ(ids(r), (std::vector<std::string>{"K"}));
 }
 
 TEST(LoaderLines, RootsWalkInTextOrder) {
