@@ -6,7 +6,8 @@ import os
 import sys
 import time
 
-from .convert import DEFAULT_CHUNK_SIZE, DEFAULT_EXCLUDE, IfcReadError, Summary
+from .converter import (DEFAULT_CHUNK_SIZE, DEFAULT_EXCLUDE, IfcReadError, Summary, model_lines,
+                        open_ifc)
 
 PROG = "orvex-ifc"
 
@@ -48,8 +49,6 @@ def _fail(message):
 
 def main(argv=None):
     args = _parser().parse_args(argv)
-    if args.chunk_size < 1:
-        _parser().error("--chunk-size must be at least 1")
     if args.threads < 1:
         _parser().error("--threads must be at least 1")
     if args.output == "-" and sys.stdout.isatty():
@@ -57,24 +56,23 @@ def main(argv=None):
     logging.basicConfig(format=f"{PROG}: warning: %(message)s", level=logging.WARNING)
 
     try:
-        from .convert import model_lines, open_ifc
         ifc = open_ifc(args.input)
-        summary = Summary()
-        started = time.perf_counter()
+    except (ImportError, IfcReadError) as e:
+        return _fail(str(e))
+    summary = Summary()
+    started = time.perf_counter()
+    try:
         lines = model_lines(ifc, include=args.include, exclude=args.exclude,
                             chunk_size=args.chunk_size, threads=args.threads,
                             progress=not args.quiet, summary=summary)
+    except ValueError as e:
+        _parser().error(str(e))
+    try:
         if args.output == "-":
             sys.stdout.writelines(lines)
             sys.stdout.flush()
         else:
             _write_atomically(args.output, lines)
-    except ImportError as e:
-        return _fail(str(e))
-    except IfcReadError as e:
-        return _fail(str(e))
-    except ValueError as e:
-        _parser().error(str(e))
     except OSError as e:
         return _fail(f"cannot write {args.output}: {e.strerror or e}")
 

@@ -198,16 +198,21 @@ def _mesh_arrays(shape):
 
 def model_lines(ifc, include=None, exclude=None, chunk_size=DEFAULT_CHUNK_SIZE, threads=1,
                 progress=False, summary=None):
-    """Yields the lines of the model text of an opened IFC file.
+    """The lines of the model text of an opened IFC file, as an iterator.
 
     `include`/`exclude` name IfcProduct classes (subclasses match too; see
     select_products). `progress` shows a bar on standard error for conversions
     that take more than a second, when standard error is a terminal. `summary`, a
-    Summary, is filled in as lines are produced."""
+    Summary, is filled in as lines are produced. Bad options raise ValueError here,
+    before any line is produced."""
     if chunk_size < 1:
         raise ValueError("chunk size must be at least 1")
-    summary = Summary() if summary is None else summary
     products = select_products(ifc, include, exclude)
+    summary = Summary() if summary is None else summary
+    return _lines(ifc, products, chunk_size, threads, progress, summary)
+
+
+def _lines(ifc, products, chunk_size, threads, progress, summary):
     bar = _progress_bar() if progress else None
     keys = _Keys()
     written = set()
