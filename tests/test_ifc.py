@@ -133,6 +133,79 @@ def test_millimetre_model_comes_out_in_metres():
     assert hi[0] < 24 and hi[1] < 24 and 11 < hi[2] < 13
 
 
+def boxes(text):
+    """key -> (IFC class, name, lowest corner, highest corner) of each displayed object."""
+    objects = parse(text)
+    out = {}
+    for key, obj in displayed(objects).items():
+        points = mesh_points(objects, obj)
+        out[key] = (obj["speckle_type"][4:], obj.get("name"),
+                    tuple(min(p[i] for p in points) for i in range(3)),
+                    tuple(max(p[i] for p in points) for i in range(3)))
+    return out
+
+
+def assert_points_on_design_objects(found, design):
+    """The contact point is reported on the first model's mesh, so it lies within
+    that object's box."""
+    for c in found:
+        _, _, lo, hi = design[c.ids[0]]
+        assert all(lo[i] - 1e-3 <= c.point[i] <= hi[i] + 1e-3 for i in range(3)), c
+
+
+# Design elements that the steel fabricator does not supply: the facade bearers
+# ("geveldrager") and the stair-landing angles ("hoeklijn bordes") come with the
+# brickwork and the precast stairs, and no fabricated steel lies within 8 cm of them;
+# "ROOT nulpunt" is the design model's reference marker at (-1, -1, 0), outside the
+# building.
+NOT_FABRICATED_AS_STEEL = {"geveldrager", "hoeklijn bordes", "ROOT nulpunt"}
+
+
+@needs_data
+def test_design_steel_against_fabricated_steel():
+    """The fabrication model details the same steel frame as the design model, in
+    the same frame: every designed column, beam and member meets its fabricated twin
+    (plus the bolts and plates at its joints). Twins drawn with the same faces touch
+    rather than cross, and touching surfaces have distance 0 with no fixed sign, so
+    this duplicate check uses the usual tolerance of 1 mm."""
+    orvex = pytest.importorskip("orvex")
+    design_text, fabricated_text = model(STEEL_DESIGN), model(STEEL_FABRICATED)
+    design = boxes(design_text)
+    found = orvex.clash_detection(design_text, fabricated_text, min_dist=0.001)
+
+    expected = {k for k, (_, name, _, _) in design.items() if name not in NOT_FABRICATED_AS_STEEL}
+    assert {c.ids[0] for c in found} == expected
+    assert {design[k][0] for k in expected} == {"IfcBeam", "IfcColumn", "IfcMember"}
+    assert all(c.dist < 0.001 for c in found)
+    assert_points_on_design_objects(found, design)
+
+    # Without tolerance, only crossing faces count: a subset, all interpenetrating.
+    hard = orvex.clash_detection(design_text, fabricated_text)
+    assert {c.ids for c in hard} <= {c.ids for c in found}
+    assert hard and all(c.dist < 0 for c in hard)
+
+
+@needs_data
+@pytest.mark.parametrize("slabs, level", [(SLABS_LEVEL_1, 2.6), (SLABS_LEVEL_2, 5.6)])
+def test_design_floors_against_fabricated_slabs(slabs, level):
+    """Each slab file of the precast supplier holds the floor of one level (z = 2.6,
+    5.6 m). Every design floor field of that level lies where the supplier's plates,
+    lattice girders and fillers are, so it clashes with them; the fields of the
+    other levels lie 3 m away, beyond the query's 0.5 m reach, and clash with
+    nothing."""
+    orvex = pytest.importorskip("orvex")
+    design_text, slabs_text = model(FLOORS_DESIGN), model(slabs)
+    design = boxes(design_text)
+    found = orvex.clash_detection(design_text, slabs_text)
+
+    expected = {k for k, (cls, _, lo, _) in design.items()
+                if cls == "IfcSlab" and abs(lo[2] - level) < 0.1}
+    assert expected
+    assert {c.ids[0] for c in found} == expected
+    assert all(c.dist < 0 for c in found)
+    assert_points_on_design_objects(found, design)
+
+
 @needs_data
 @pytest.mark.parametrize("args, expected", [
     (["--include", "IfcWall"], {"IfcWall": 4}),
