@@ -251,10 +251,24 @@ def test_cli_refuses_bad_options(args, tmp_path, capsys):
     assert not out.exists() and not (tmp_path / "out.txt.partial").exists()
 
 
-def test_duplicate_or_unusable_global_ids_get_unique_keys():
+@needs_data
+def test_partitions_make_one_model_with_unique_keys():
+    """Partitions of a federated model can repeat an element (the Schependomlaan design
+    exports its lintels in two partitions): converted together, each occurrence stays
+    an object of its own under its own key."""
+    path = DATA / HOUSE.format("Hvac")
+    single = displayed(parse(model(HOUSE.format("Hvac"))))
+    both = displayed(parse(orvex_ifc.convert([path, path])))
+    assert len(both) == 2 * len(single)
+    assert set(single) <= set(both)
+    assert all(k.split("#")[0] in single for k in both)
+
+
+def test_unusable_global_ids_get_unique_keys():
     keys = _Keys()
     assert keys("2O2Fr$t4X7Zf8NOew3FLOH", 10) == "2O2Fr$t4X7Zf8NOew3FLOH"
-    assert keys("2O2Fr$t4X7Zf8NOew3FLOH", 11) == "#11"
+    assert keys("2O2Fr$t4X7Zf8NOew3FLOH", 11) == "2O2Fr$t4X7Zf8NOew3FLOH#11"
+    assert keys("2O2Fr$t4X7Zf8NOew3FLOH", 11) == "2O2Fr$t4X7Zf8NOew3FLOH#11.2"
     assert keys("bad\tguid", 12) == "#12"
     assert keys(None, 13) == "#13"
-    assert keys("#14", 15) == "#15"
+    assert keys("", 13) == "#13.2"

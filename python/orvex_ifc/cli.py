@@ -19,10 +19,11 @@ def _class_list(text):
 def _parser():
     p = argparse.ArgumentParser(
         prog=PROG,
-        description="Convert an IFC file into an orvex model text: one displayed object per "
+        description="Convert IFC files into one orvex model text: one displayed object per "
                     "IfcProduct with body geometry, keyed by its GlobalId, in world "
-                    "coordinates in metres.")
-    p.add_argument("input", help="IFC file")
+                    "coordinates in metres. Several files (the partitions of one "
+                    "federated model) make one model.")
+    p.add_argument("inputs", nargs="+", metavar="input", help="IFC file")
     p.add_argument("-o", "--output", default="-",
                    help="model text to write (default: standard output)")
     p.add_argument("--include", action="extend", type=_class_list, default=[], metavar="CLASSES",
@@ -56,13 +57,13 @@ def main(argv=None):
     logging.basicConfig(format=f"{PROG}: warning: %(message)s", level=logging.WARNING)
 
     try:
-        ifc = open_ifc(args.input)
+        ifcs = [open_ifc(path) for path in args.inputs]
     except (ImportError, IfcReadError) as e:
         return _fail(str(e))
     summary = Summary()
     started = time.perf_counter()
     try:
-        lines = model_lines(ifc, include=args.include, exclude=args.exclude,
+        lines = model_lines(ifcs, include=args.include, exclude=args.exclude,
                             chunk_size=args.chunk_size, threads=args.threads,
                             progress=not args.quiet, summary=summary)
     except ValueError as e:

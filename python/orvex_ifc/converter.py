@@ -140,23 +140,25 @@ _BAD_KEY = re.compile(r"[\x00-\x1f\x7f]")
 
 
 class _Keys:
-    """Object keys: the GlobalId where it can serve as a key, else '#<step id>'."""
+    """Object keys, unique within one model text: the GlobalId, or, for a GlobalId
+    that is already taken (an element exported twice) or that cannot be a key (none,
+    or with control characters), the GlobalId or '' followed by '#<STEP id>'."""
 
     def __init__(self):
-        self.used = {}
+        self.used = set()
 
     def __call__(self, guid, step_id):
-        if isinstance(guid, str) and guid and not guid.startswith("#") \
-                and not _BAD_KEY.search(guid) and guid not in self.used:
-            self.used[guid] = step_id
-            return guid
-        key = f"#{step_id}"
-        if guid in self.used:
-            log.warning("GlobalId %s of #%d is already used by #%d; keyed %s",
-                        guid, step_id, self.used[guid], key)
-        else:
-            log.warning("GlobalId %r of #%d cannot serve as a key; keyed %s", guid, step_id, key)
-        self.used[key] = step_id
+        usable = isinstance(guid, str) and guid != "" and not _BAD_KEY.search(guid)
+        key = guid if usable else f"#{step_id}"
+        base = f"{guid if usable else ''}#{step_id}"
+        n = 1
+        while key in self.used:
+            key = base if n == 1 else f"{base}.{n}"
+            n += 1
+        if key != guid:
+            reason = "is taken" if usable else "cannot be a key"
+            log.warning("GlobalId %r of #%d %s; keyed %s", guid, step_id, reason, key)
+        self.used.add(key)
         return key
 
 
@@ -196,9 +198,10 @@ def _mesh_arrays(shape):
     return vertices, triangles
 
 
-def model_lines(ifc, include=None, exclude=None, chunk_size=DEFAULT_CHUNK_SIZE, threads=1,
+def model_lines(ifcs, include=None, exclude=None, chunk_size=DEFAULT_CHUNK_SIZE, threads=1,
                 progress=False, summary=None):
-    """The lines of the model text of an opened IFC file, as an iterator.
+    """The lines of one model text holding the products of one opened IFC file or
+    of a sequence of them (the partitions of a federated model), as an iterator.
 
     `include`/`exclude` name IfcProduct classes (subclasses match too; see
     select_products). `progress` shows a bar on standard error for conversions
@@ -207,15 +210,26 @@ def model_lines(ifc, include=None, exclude=None, chunk_size=DEFAULT_CHUNK_SIZE, 
     before any line is produced."""
     if chunk_size < 1:
         raise ValueError("chunk size must be at least 1")
-    products = select_products(ifc, include, exclude)
+    if not isinstance(ifcs, (list, tuple)):
+        ifcs = [ifcs]
+    selected = [(ifc, select_products(ifc, include, exclude)) for ifc in ifcs]
     summary = Summary() if summary is None else summary
-    return _lines(ifc, products, chunk_size, threads, progress, summary)
+    return _all_lines(selected, chunk_size, threads, progress, summary)
 
 
-def _lines(ifc, products, chunk_size, threads, progress, summary):
-    bar = _progress_bar() if progress else None
+def _all_lines(selected, chunk_size, threads, progress, summary):
     keys = _Keys()
     written = set()
+    for ifc, products in selected:
+        yield from _lines(ifc, products, chunk_size, threads, progress, summary, keys, written)
+    if summary.max_coordinate > _FAR_FROM_ORIGIN:
+        step = float(np.spacing(np.float32(summary.max_coordinate))) * 1000
+        log.warning("coordinates reach %.0f m from the origin, where single precision "
+                    "resolves only %.1f mm", summary.max_coordinate, step)
+
+
+def _lines(ifc, products, chunk_size, threads, progress, summary, keys, written):
+    bar = _progress_bar() if progress else None
     produced = 0
     try:
         for shape, percent in _shapes(ifc, products, threads):
@@ -253,10 +267,6 @@ def _lines(ifc, products, chunk_size, threads, progress, summary):
         if bar is not None:
             bar.close()
     summary.skipped += len(products) - produced
-    if summary.max_coordinate > _FAR_FROM_ORIGIN:
-        step = float(np.spacing(np.float32(summary.max_coordinate))) * 1000
-        log.warning("coordinates reach %.0f m from the origin, where single precision "
-                    "resolves only %.1f mm", summary.max_coordinate, step)
 
 
 def _progress_bar():
@@ -269,7 +279,10 @@ def _progress_bar():
                 bar_format="{l_bar}{bar}| {elapsed}<{remaining}")
 
 
-def convert(path, **options):
-    """Model text of the IFC file at `path`. Options as for model_lines."""
-    return "".join(model_lines(open_ifc(path), **options))
+def convert(paths, **options):
+    """Model text of the IFC file at `paths`, or of the files of a sequence of paths
+    together. Options as for model_lines."""
+    if isinstance(paths, (list, tuple)):
+        return "".join(model_lines([open_ifc(p) for p in paths], **options))
+    return "".join(model_lines(open_ifc(paths), **options))
 
