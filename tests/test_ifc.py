@@ -224,6 +224,16 @@ def test_cli_class_filters(args, expected, tmp_path, capsys):
     assert "objects" in capsys.readouterr().err
 
 
+@needs_data
+@pytest.mark.parametrize("include, expected", [
+    (["IfcSpatialZone"], 0),               # an IFC4 class: nothing of an IFC2X3 file
+    (["IfcSpatialZone", "IfcColumn"], 15),
+])
+def test_classes_missing_from_the_files_schema(include, expected):
+    ifc = orvex_ifc.open_ifc(DATA / STEEL_DESIGN)
+    assert len(orvex_ifc.select_products(ifc, include=include)) == expected
+
+
 @pytest.mark.parametrize("content, message", [
     (None, "No such file or directory"),
     (b"", "as IFC"),

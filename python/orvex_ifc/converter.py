@@ -30,8 +30,6 @@ DEFAULT_CHUNK_SIZE = 10_000
 #: things that can collide.
 DEFAULT_EXCLUDE = ("IfcOpeningElement", "IfcSpace", "IfcSpatialZone")
 
-_SCHEMAS = ("IFC2X3", "IFC4", "IFC4X3")
-
 # Beyond this distance from the origin a single-precision coordinate resolves
 # steps of 1 mm or more, which is coarser than real clearances.
 _FAR_FROM_ORIGIN = 8192.0
@@ -66,8 +64,9 @@ def _product_class(name, schema):
     lacks it. ValueError when no supported schema knows it as a product class."""
     from ifcopenshell import ifcopenshell_wrapper as wrapper
 
+    others = [s for s in wrapper.schema_names() if s.startswith("IFC")]
     known_elsewhere = False
-    for candidate in (schema, *_SCHEMAS):
+    for candidate in (schema, *others):
         try:
             decl = wrapper.schema_by_name(candidate).declaration_by_name(name)
         except RuntimeError:
@@ -108,14 +107,14 @@ def select_products(ifc, include=None, exclude=None):
     """The IfcProducts with a representation that pass the class filters. Classes
     match with their subclasses. Without `exclude`, DEFAULT_EXCLUDE applies, except
     for the classes named in `include`."""
-    include = _classes(include or (), ifc.schema)
+    included = _classes(include, ifc.schema) if include else None
     if exclude is None:
-        named = {c.lower() for c in include}
+        named = {c.lower() for c in included or ()}
         exclude = [c for c in DEFAULT_EXCLUDE if c.lower() not in named]
     exclude = _classes(exclude, ifc.schema)
     return [p for p in ifc.by_type("IfcProduct")
             if p.Representation is not None
-            and (not include or any(p.is_a(c) for c in include))
+            and (included is None or any(p.is_a(c) for c in included))
             and not any(p.is_a(c) for c in exclude)]
 
 
