@@ -171,7 +171,7 @@ def _chunked(numbers, chunk_size, written, out):
     refs = []
     for start in range(0, len(numbers), chunk_size):
         data = json.dumps(numbers[start:start + chunk_size], separators=_COMPACT)
-        key = hashlib.md5(data.encode()).hexdigest()
+        key = hashlib.md5(data.encode(), usedforsecurity=False).hexdigest()
         if key not in written:
             written.add(key)
             out.append(f'{key}\t{{"speckle_type":"{CHUNK_TYPE}","id":"{key}","data":{data}}}\n')
@@ -246,7 +246,8 @@ def _lines(ifc, products, chunk_size, threads, progress, summary, keys, written)
             out = []
             vertex_refs = _chunked(vertices.tolist(), chunk_size, written, out)
             face_refs = _chunked(faces.ravel().tolist(), chunk_size, written, out)
-            mesh_key = hashlib.md5(json.dumps([vertex_refs, face_refs]).encode()).hexdigest()
+            mesh_key = hashlib.md5(json.dumps([vertex_refs, face_refs]).encode(),
+                                   usedforsecurity=False).hexdigest()
             if mesh_key not in written:
                 written.add(mesh_key)
                 mesh = {"speckle_type": MESH_TYPE, "id": mesh_key, "units": "m",
