@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "geometry/triangle_contact.h"
 #include "geometry/trimesh.h"
 
 namespace orvex {
@@ -28,5 +29,16 @@ struct ContactStats {
 /// at the identity pose.
 std::optional<Contact> mesh_contact(const TriMesh& m1, const TriMesh& m2, float prediction,
                                     ContactStats* stats = nullptr);
+
+/// A triangle-pair routine with the contract of triangle_contact.
+using TriangleContactFn = std::optional<TrianglePairContact> (*)(const Triangle3d&, const Triangle3d&,
+                                                                  double prediction);
+
+/// mesh_contact over the given triangle-pair routine: the result equals the minimum over
+/// all finite triangle pairs of `pair_contact` as long as the routine never reports a
+/// distance below the pair's box bound (see box_contact_bound) by more than rounding.
+std::optional<Contact> mesh_contact_with(const TriMesh& m1, const TriMesh& m2, float prediction,
+                                         TriangleContactFn pair_contact,
+                                         ContactStats* stats = nullptr);
 
 }  // namespace orvex

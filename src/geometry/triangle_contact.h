@@ -21,8 +21,16 @@ struct TrianglePairContact {
   Vec3d point1, point2, normal;
 };
 
-/// Returns no contact when the triangles are farther apart than `prediction`.
-/// Finite input never yields NaN; degenerate triangles act as their segment or point.
+/// Returns no contact when the triangles are farther apart than `prediction` (a distance
+/// equal to it is a contact), when `prediction` is negative or NaN, and when a corner is not
+/// finite. Finite input never yields NaN; zero-area triangles act as their segment or point.
+/// Crossing pairs: the depth is the smallest overlap over both normals and the 9 edge cross
+/// products (both signs); point1 and point2 are the closest points of the two triangles'
+/// extreme features along that axis, so point1 - point2 = depth x normal where the axis is
+/// the exact minimum. A depth within the rounding of its computation (2^-40 of the pair's
+/// extent) is a touch: dist 0 at a common point, as for coplanar overlapping triangles.
+/// A smaller `prediction`, such as the best distance a search has found, only rejects more
+/// pairs early; the contacts it keeps are unchanged.
 std::optional<TrianglePairContact> triangle_contact(const Triangle3d& t1, const Triangle3d& t2,
                                                     double prediction);
 

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "geometry/aabb.h"
+#include "geometry/bvh.h"
 #include "geometry/vec.h"
 
 namespace orvex {
@@ -13,12 +15,6 @@ namespace orvex {
 class MeshError : public std::invalid_argument {
  public:
   using std::invalid_argument::invalid_argument;
-};
-
-/// Axis-aligned box in float; empty when lo > hi on any axis.
-struct Aabb {
-  Point lo{INFINITY, INFINITY, INFINITY};
-  Point hi{-INFINITY, -INFINITY, -INFINITY};
 };
 
 /// Surface mesh: float points, u32 triangles, taken as given (no merging, no removal of
@@ -34,6 +30,8 @@ class TriMesh {
   std::span<const Triangle> triangles() const { return triangles_; }
   /// Box around every triangle with finite corners; empty when there is none.
   const Aabb& bounds() const { return bounds_; }
+  /// Hierarchy over the finite triangles, built once by the constructor.
+  const Bvh& bvh() const { return bvh_; }
 
   /// Checks every invariant of the hierarchy; throws std::logic_error naming the first broken one.
   void validate() const;
@@ -41,6 +39,7 @@ class TriMesh {
  private:
   std::vector<Point> points_;
   std::vector<Triangle> triangles_;
+  Bvh bvh_;
   Aabb bounds_;
 };
 

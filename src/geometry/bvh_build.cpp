@@ -1,0 +1,163 @@
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "diagnostics.h"
+#include "geometry/bvh.h"
+
+namespace orvex {
+
+namespace {
+
+constexpr int kBins = 16;
+// Surface-area-heuristic costs of descending into a node and of testing one triangle.
+constexpr double kTraversalCost = 1.0;
+constexpr double kTriangleCost = 1.0;
+
+struct Ref {
+  Aabb box;
+  Point centroid;
+  uint32_t triangle;
+};
+
+struct Task {
+  uint32_t node, begin, end;
+};
+
+struct Split {
+  int axis = -1;
+  int bin = 0;  // refs in bins below this one go left
+  double cost = INFINITY;
+};
+
+// Bin of a centroid coordinate over [lo, lo + extent], extent > 0. Computed in double so
+// that extents up to twice the float range stay finite; the lowest centroid falls in bin 0
+// and the highest in the last bin, so every split between them leaves both sides non-empty.
+int bin_of(float c, double lo, double scale) {
+  return std::min(kBins - 1, static_cast<int>((double(c) - lo) * scale));
+}
+
+Split best_split(std::span<const Ref> refs, const Aabb& centroids) {
+  Split best;
+  for (int axis = 0; axis < 3; ++axis) {
+    double lo = centroids.lo[axis];
+    double extent = double(centroids.hi[axis]) - lo;
+    if (!(extent > 0)) continue;
+    double scale = kBins / extent;
+    std::array<Aabb, kBins> boxes{};
+    std::array<uint32_t, kBins> counts{};
+    for (const Ref& r : refs) {
+      int b = bin_of(r.centroid[axis], lo, scale);
+      boxes[b].grow(r.box);
+      ++counts[b];
+    }
+    // right_cost[b]: area times count of bins b.. kBins-1.
+    std::array<double, kBins> right_cost{};
+    Aabb acc;
+    uint32_t n = 0;
+    for (int b = kBins - 1; b > 0; --b) {
+      acc.grow(boxes[b]);
+      n += counts[b];
+      right_cost[b] = n ? acc.half_area() * n : INFINITY;
+    }
+    acc = Aabb{};
+    n = 0;
+    for (int b = 1; b < kBins; ++b) {
+      acc.grow(boxes[b - 1]);
+      n += counts[b - 1];
+      if (n == 0 || n == refs.size()) continue;
+      double cost = acc.half_area() * n + right_cost[b];
+      if (cost < best.cost) best = {axis, b, cost};
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+bool finite_triangle(std::span<const Point> points, const Triangle& t) {
+  for (uint32_t v : t)
+    for (float c : points[v])
+      if (!std::isfinite(c)) return false;
+  return true;
+}
+
+Aabb triangle_box(std::span<const Point> points, const Triangle& t) {
+  Aabb box;
+  for (uint32_t v : t) box.grow(points[v]);
+  return box;
+}
+
+Bvh build_bvh(std::span<const Point> points, std::span<const Triangle> triangles) {
+  // Node and slot indices are u32; a mesh this large could not be held in memory anyway.
+  if (triangles.size() > UINT32_MAX / 2) throw Fault("triangle mesh too large for its hierarchy");
+
+  std::vector<Ref> refs;
+  refs.reserve(triangles.size());
+  for (uint32_t i = 0; i < triangles.size(); ++i) {
+    if (!finite_triangle(points, triangles[i])) continue;
+    Aabb box = triangle_box(points, triangles[i]);
+    Point c;
+    // Halving before adding keeps the centroid finite for boxes near the float range.
+    for (int k = 0; k < 3; ++k) c[k] = box.lo[k] * 0.5f + box.hi[k] * 0.5f;
+    refs.push_back({box, c, i});
+  }
+
+  Bvh bvh;
+  if (refs.empty()) return bvh;
+  bvh.nodes.reserve(2 * refs.size() - 1);
+  bvh.nodes.push_back({});
+  std::vector<Task> stack{{0, 0, static_cast<uint32_t>(refs.size())}};
+  while (!stack.empty()) {
+    Task task = stack.back();
+    stack.pop_back();
+    std::span<Ref> span(refs.data() + task.begin, task.end - task.begin);
+    Aabb box, centroids;
+    for (const Ref& r : span) {
+      box.grow(r.box);
+      centroids.grow(r.centroid);
+    }
+    uint32_t count = task.end - task.begin;
+    uint32_t mid = task.begin;  // start of the right half; task.begin while a leaf
+    if (count > 1) {
+      Split split = best_split(span, centroids);
+      if (split.axis < 0) {
+        // Every centroid coincides (duplicate or stacked triangles): no plane separates
+        // them, so halve the run to keep leaves small.
+        if (count > kMaxLeafTriangles) mid = task.begin + count / 2;
+      } else {
+        double leaf_cost = kTriangleCost * count * box.half_area();
+        double split_cost = kTraversalCost * box.half_area() + kTriangleCost * split.cost;
+        if (count > kMaxLeafTriangles || split_cost < leaf_cost) {
+          int axis = split.axis;
+          double lo = centroids.lo[axis];
+          double scale = kBins / (double(centroids.hi[axis]) - lo);
+          auto right = std::partition(span.begin(), span.end(), [&](const Ref& r) {
+            return bin_of(r.centroid[axis], lo, scale) < split.bin;
+          });
+          mid = task.begin + static_cast<uint32_t>(right - span.begin());
+        }
+      }
+    }
+    BvhNode& node = bvh.nodes[task.node];
+    node.box = box;
+    if (mid == task.begin) {
+      node.index = task.begin;
+      node.count = count;
+      continue;
+    }
+    uint32_t left = static_cast<uint32_t>(bvh.nodes.size());
+    node.index = left;
+    node.count = 0;
+    bvh.nodes.push_back({});
+    bvh.nodes.push_back({});
+    stack.push_back({left + 1, mid, task.end});
+    stack.push_back({left, task.begin, mid});
+  }
+
+  bvh.order.reserve(refs.size());
+  for (const Ref& r : refs) bvh.order.push_back(r.triangle);
+  return bvh;
+}
+
+}  // namespace orvex

@@ -1,0 +1,165 @@
+#include "json_text.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace orvex {
+
+void append_json_string(std::string& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  size_t plain = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(s, plain, i - plain);
+    plain = i + 1;
+    out.push_back('\\');
+    switch (c) {
+      case '"': out.push_back('"'); break;
+      case '\\': out.push_back('\\'); break;
+      case '\b': out.push_back('b'); break;
+      case '\f': out.push_back('f'); break;
+      case '\n': out.push_back('n'); break;
+      case '\r': out.push_back('r'); break;
+      case '\t': out.push_back('t'); break;
+      default:
+        out.append("u00");
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 0xf]);
+    }
+  }
+  out.append(s, plain);
+  out.push_back('"');
+}
+
+void append_json_double(std::string& out, double v) {
+  // Scientific shortest round-trip form "d[.ddd]e±x" gives the digits d1..dn and
+  // the exponent; with value = 0.d1..dn × 10^k the spelling depends on n and k.
+  char buf[32];
+  char* end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr;
+  const char* p = buf;
+  if (*p == '-') {
+    out.push_back('-');
+    ++p;
+  }
+  const char* e = std::find(p, static_cast<const char*>(end), 'e');
+  std::string digits(1, *p);
+  if (p + 1 < e) digits.append(p + 2, e);  // skip the point
+  int exp10 = 0;
+  const char* x = e + 1;
+  if (*x == '+') ++x;
+  std::from_chars(x, static_cast<const char*>(end), exp10);
+  const int n = static_cast<int>(digits.size());
+  const int k = exp10 + 1;
+
+  if (n <= k && k <= 16) {
+    out.append(digits);
+    out.append(static_cast<size_t>(k - n), '0');
+    out.append(".0");
+  } else if (0 < k && k <= 16) {
+    out.append(digits, 0, static_cast<size_t>(k));
+    out.push_back('.');
+    out.append(digits, static_cast<size_t>(k));
+  } else if (-5 < k && k <= 0) {
+    out.append("0.");
+    out.append(static_cast<size_t>(-k), '0');
+    out.append(digits);
+  } else {
+    out.push_back(digits[0]);
+    if (n > 1) {
+      out.push_back('.');
+      out.append(digits, 1);
+    }
+    out.push_back('e');
+    out.append(std::to_string(k - 1));
+  }
+}
+
+namespace {
+
+using simdjson::dom::element;
+using simdjson::dom::element_type;
+
+// One open array or object: its members in output order (keys empty for arrays).
+struct Container {
+  std::vector<std::pair<std::string_view, element>> members;
+  size_t next = 0;
+  bool object = false;
+};
+
+void append_scalar(std::string& out, element v) {
+  switch (v.type()) {
+    case element_type::STRING: append_json_string(out, v.get_string().value_unsafe()); break;
+    case element_type::INT64: out.append(std::to_string(v.get_int64().value_unsafe())); break;
+    case element_type::UINT64: out.append(std::to_string(v.get_uint64().value_unsafe())); break;
+    case element_type::DOUBLE: append_json_double(out, v.get_double().value_unsafe()); break;
+    case element_type::BOOL: out.append(v.get_bool().value_unsafe() ? "true" : "false"); break;
+    default: out.append("null"); break;
+  }
+}
+
+Container open(element v) {
+  Container c;
+  if (v.type() == element_type::ARRAY) {
+    simdjson::dom::array items = v.get_array().value_unsafe();
+    for (element item : items) c.members.emplace_back(std::string_view(), item);
+    return c;
+  }
+  c.object = true;
+  simdjson::dom::object fields = v.get_object().value_unsafe();
+  for (auto field : fields) c.members.emplace_back(field.key, field.value);
+  // Sorted by key bytes; of repeated keys the last occurrence stays.
+  std::stable_sort(c.members.begin(), c.members.end(),
+                   [](const auto& l, const auto& r) { return l.first < r.first; });
+  std::vector<std::pair<std::string_view, element>> kept;
+  for (size_t i = 0; i < c.members.size(); ++i) {
+    if (i + 1 < c.members.size() && c.members[i + 1].first == c.members[i].first) continue;
+    kept.push_back(c.members[i]);
+  }
+  c.members = std::move(kept);
+  return c;
+}
+
+bool is_container(element v) {
+  return v.type() == element_type::ARRAY || v.type() == element_type::OBJECT;
+}
+
+}  // namespace
+
+std::string compact_json(element value) {
+  std::string out;
+  if (!is_container(value)) {
+    append_scalar(out, value);
+    return out;
+  }
+  std::vector<Container> stack;
+  out.push_back(value.type() == element_type::ARRAY ? '[' : '{');
+  stack.push_back(open(value));
+  while (!stack.empty()) {
+    Container& top = stack.back();
+    if (top.next == top.members.size()) {
+      out.push_back(top.object ? '}' : ']');
+      stack.pop_back();
+      continue;
+    }
+    auto [key, item] = top.members[top.next];
+    if (top.next++ > 0) out.push_back(',');
+    if (top.object) {
+      append_json_string(out, key);
+      out.push_back(':');
+    }
+    if (is_container(item)) {
+      out.push_back(item.type() == element_type::ARRAY ? '[' : '{');
+      stack.push_back(open(item));  // invalidates `top`
+    } else {
+      append_scalar(out, item);
+    }
+  }
+  return out;
+}
+
+}  // namespace orvex

@@ -1,0 +1,24 @@
+// Compact JSON text of parsed values, as the loader's warnings show a root's "id".
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <simdjson.h>
+
+namespace orvex {
+
+/// Appends `s` as a JSON string: quoted; '"', '\\' and control characters escaped
+/// (\b \f \n \r \t, others as \u00xx); everything else, non-ASCII included, raw.
+void append_json_string(std::string& out, std::string_view s);
+
+/// Appends the shortest round-trip spelling of a finite double: "7.0", "1.5",
+/// "0.001", "1e21", "1e-7", "1.25e-9", "-0.0".
+void append_json_double(std::string& out, double v);
+
+/// Compact JSON of a parsed value: no whitespace, object keys sorted by their UTF-8
+/// bytes with the last of repeated keys kept, integers in decimal, doubles as
+/// append_json_double. Nesting is walked with an explicit stack.
+std::string compact_json(simdjson::dom::element value);
+
+}  // namespace orvex
