@@ -1,4 +1,4 @@
-"""orvex-ifc: writes the orvex model text of an IFC file."""
+"""orvex-ifc: writes the orvex model text of one or more IFC files."""
 
 import argparse
 import logging
