@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import orvex
+from stdio import closed_stdout
 from models import box, inline_object, line
 
 # A model whose loading prints a warning: used to show that nothing was loaded.
@@ -35,8 +36,8 @@ def test_module_members():
 
 
 def test_repeated_init_returns_the_same_module():
-    spec = importlib.util.find_spec("orvex")
-    again = spec.loader.create_module(spec)
+    found = importlib.util.find_spec("orvex")
+    again = found.loader.create_module(found)
     assert again is orvex
     assert orvex.__all__ == ["clash_detection", "Collision"]
 
@@ -168,8 +169,8 @@ def test_fault_is_not_an_exception_and_module_stays_usable():
     assert orvex.clash_detection("", "") == []
 
 
-def test_unwritable_stdout_is_a_fault(closed_stdout):
-    with pytest.raises(BaseException) as info:
+def test_unwritable_stdout_is_a_fault():
+    with pytest.raises(BaseException) as info, closed_stdout():
         orvex.clash_detection(NOISY, "")
     assert type(info.value).__name__ == "PanicException"
     assert str(info.value) == "failed printing to stdout: Bad file descriptor (os error 9)"
