@@ -53,9 +53,9 @@ Mesh random_mesh(FuzzedDataProvider& in) {
       break;
     }
     case 1: {  // triangle soup over shared points, degenerate triangles included
-      int points = in.ConsumeIntegralInRange<int>(3, 12);
+      int points = in.ConsumeIntegralInRange<int>(3, 10);
       for (int i = 0; i < 3 * points; ++i) m.vertices.push_back(coordinate(in));
-      int triangles = in.ConsumeIntegralInRange<int>(1, 16);
+      int triangles = in.ConsumeIntegralInRange<int>(1, 10);
       for (int t = 0; t < triangles; ++t) {
         add_triangle(m, in.ConsumeIntegralInRange<uint32_t>(0, points - 1), in.ConsumeIntegralInRange<uint32_t>(0, points - 1),
                      in.ConsumeIntegralInRange<uint32_t>(0, points - 1));
@@ -63,7 +63,7 @@ Mesh random_mesh(FuzzedDataProvider& in) {
       break;
     }
     default: {  // flat grid at one height
-      int nx = in.ConsumeIntegralInRange<int>(1, 4), ny = in.ConsumeIntegralInRange<int>(1, 4);
+      int nx = in.ConsumeIntegralInRange<int>(1, 3), ny = in.ConsumeIntegralInRange<int>(1, 3);
       double x0 = coordinate(in), y0 = coordinate(in), z = coordinate(in);
       double step = in.ConsumeIntegralInRange<int>(1, 8) / 16.0;
       for (int j = 0; j <= ny; ++j)
@@ -84,7 +84,7 @@ Mesh random_mesh(FuzzedDataProvider& in) {
 /// lines whose number lists are split into chunk lines.
 std::string random_object(FuzzedDataProvider& in, const std::string& key, int& chunk_serial) {
   std::string lines, elements;
-  int meshes = in.ConsumeIntegralInRange<int>(1, 3);
+  int meshes = in.ConsumeIntegralInRange<int>(1, 2);
   bool referenced = in.ConsumeBool();
   size_t chunk = in.ConsumeIntegralInRange<size_t>(1, 9);
   for (int n = 0; n < meshes; ++n) {
@@ -120,7 +120,7 @@ std::string random_object(FuzzedDataProvider& in, const std::string& key, int& c
 std::string random_model(FuzzedDataProvider& in, size_t& objects, int& chunk_serial) {
   std::string text;
   uint32_t used = 0;
-  int count = in.ConsumeIntegralInRange<int>(1, 6);
+  int count = in.ConsumeIntegralInRange<int>(1, 5);
   objects = 0;
   for (int i = 0; i < count; ++i) {
     int k = in.ConsumeIntegralInRange<int>(0, 7);
