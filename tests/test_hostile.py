@@ -217,6 +217,26 @@ def test_display_list_amplification_is_a_memory_error():
     assert out == "MemoryError\n1\n"
 
 
+@pytest.mark.skipif(UNDER_ASAN, reason="no address-space limit under AddressSanitizer")
+def test_parser_out_of_memory_is_a_memory_error():
+    """The JSON parser needs several times a line's length: with 400 MiB to spare after
+    building a 200 MB line, the call is MemoryError, not a skipped line, and the module
+    works on afterwards."""
+    out = run_limited("""
+        pad = "x" * (200 << 20)
+        text = inline_object("s", *box((0, 0, 0), (1, 1, 1))).replace("{", '{"pad":"' + pad + '",', 1)
+        try:
+            orvex.clash_detection(text, "")
+        except MemoryError:
+            print("MemoryError")
+        del pad, text
+        a = inline_object("a", *box((0, 0, 0), (1, 1, 1)))
+        b = inline_object("b", *box((0.5, 0.5, 0.5), (2, 2, 2)))
+        print(len(orvex.clash_detection(a, b)))
+    """, limit_mb=800)
+    assert out == "MemoryError\n1\n"
+
+
 # --- standard output -----------------------------------------------------------------
 
 UNWRITABLE = "failed printing to stdout: Bad file descriptor (os error 9)"
