@@ -265,6 +265,35 @@ def test_closed_stdout_without_messages_is_no_fault():
     assert [c.ids for c in found] == [("a", "b")]
 
 
+# --- threshold objects that run host code -------------------------------------------
+
+class Threshold:
+    """A threshold whose float conversion runs `action` first."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __float__(self):
+        self.action()
+        return 0.1
+
+
+def test_threshold_conversion_may_call_the_module_again():
+    inner = []
+    outer = orvex.clash_detection(CUBE_A, CUBE_B, Threshold(lambda: inner.append(orvex.clash_detection(CUBE_B, CUBE_A))))
+    assert results(outer) == results(orvex.clash_detection(CUBE_A, CUBE_B, 0.1))
+    assert [c.ids for c in inner[0]] == [("b", "a")]
+
+
+def test_threshold_conversion_interrupted_passes_unchanged(capfd):
+    def interrupt():
+        raise KeyboardInterrupt
+    with pytest.raises(KeyboardInterrupt):
+        orvex.clash_detection(line("k", {"speckle_type": "W", "id": "k", "displayValue": []}), "",
+                              Threshold(interrupt))
+    assert capfd.readouterr().out == ""
+
+
 # --- a bad line among good ones ------------------------------------------------------
 
 MALFORMED = [
