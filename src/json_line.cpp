@@ -92,9 +92,9 @@ bool rewrite_integers_as_doubles(std::string_view json, std::string& out) {
 bool has_negative_zero_integer(std::string_view json) {
   const char* p = json.data();
   const char* end = p + json.size();
-  while ((p = static_cast<const char*>(std::memchr(p, '-', end - p))) != nullptr) {
-    ++p;
-    if (p < end && *p == '0' && (p + 1 == end || !is_number_char(p[1]))) return true;
+  while ((p = static_cast<const char*>(memmem(p, end - p, "-0", 2))) != nullptr) {
+    p += 2;
+    if (p == end || !is_number_char(*p)) return true;
   }
   return false;
 }

@@ -36,8 +36,8 @@ def test_module_members():
 
 
 def test_repeated_init_returns_the_same_module():
-    spec = importlib.util.find_spec("orvex")
-    again = spec.loader.create_module(spec)
+    found = importlib.util.find_spec("orvex")
+    again = found.loader.create_module(found)
     assert again is orvex
     assert orvex.__all__ == ["clash_detection", "Collision"]
 

@@ -83,7 +83,7 @@ PyType_Slot slots[] = {
 
 // No base-type flag (it cannot be subclassed) and no GC flag: an instance holds no
 // references to host objects, so it can never be part of a cycle.
-PyType_Spec spec = {"Collision", static_cast<int>(sizeof(CollisionObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec collision_spec = {"Collision", static_cast<int>(sizeof(CollisionObject)), 0, Py_TPFLAGS_DEFAULT, slots};
 
 // The class carries the plain name "Collision". The host warns about a type name
 // without a module part, which would make importing fail under warnings-as-errors,
@@ -94,7 +94,7 @@ PyObject* create_type_quietly() {
   Ref entered(guard ? PyObject_CallMethod(guard.get(), "__enter__", nullptr) : nullptr);
   if (!entered) return nullptr;
   Ref ignored(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore", PyExc_DeprecationWarning));
-  PyObject* type = ignored ? PyType_FromSpec(&spec) : nullptr;
+  PyObject* type = ignored ? PyType_FromSpec(&collision_spec) : nullptr;
   Ref pending = take_error();
   Ref exited(PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
   if (pending) {
