@@ -2,6 +2,8 @@
 // Input: one byte choosing the threshold, model a, a NUL byte, model b; without a NUL
 // byte model a is passed on both sides. Fault is the one outcome of bad data that ends
 // a call; any other exception, a crash, a sanitizer report or a failed check is a finding.
+// The checks: every mesh's hierarchy is valid, the pass equals the plain N x M pass, and
+// the contact query equals the brute force over all triangle pairs.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -49,6 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const MeshObject& m : meshes_b) m.mesh.validate();
     std::vector<CollisionRecord> found = clash_pass(meshes_a, meshes_b, min_dist);
     fuzz::check_same_records(found, fuzz::plain_pass(meshes_a, meshes_b, min_dist), min_dist);
+    // The contact query against the brute force, on whatever geometry the bytes gave,
+    // where the pair is small enough to try every triangle pair.
+    for (const MeshObject& p : meshes_a) {
+      for (const MeshObject& q : meshes_b) {
+        if (p.mesh.triangles().size() * q.mesh.triangles().size() <= 4096) fuzz::check_contact(p.mesh, q.mesh);
+      }
+    }
   } catch (const Fault&) {
   }
   return 0;
