@@ -1,6 +1,7 @@
 """Hostile and extreme input: every case ends in its stated result or a clean Python
 exception, and the module answers the next call as before."""
 
+import contextlib
 import math
 import os
 import subprocess
@@ -263,6 +264,36 @@ def test_closed_stdout_without_messages_is_no_fault():
     with closed_stdout():
         found = orvex.clash_detection(CUBE_A, CUBE_B)
     assert [c.ids for c in found] == [("a", "b")]
+
+
+@contextlib.contextmanager
+def stdout_to(target):
+    """File descriptor 1 on a pipe whose reader is gone, or on a device that is full."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    if target == "pipe":
+        read, write = os.pipe()
+        os.close(read)
+    else:
+        write = os.open(target, os.O_WRONLY)
+    os.dup2(write, 1)
+    os.close(write)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+
+
+@pytest.mark.parametrize("target, error", [
+    ("pipe", "Broken pipe (os error 32)"),  # the interpreter ignores SIGPIPE
+    ("/dev/full", "No space left on device (os error 28)"),
+])
+def test_unwritable_stdout_names_the_system_error(target, error):
+    with pytest.raises(BaseException) as info, stdout_to(target):
+        orvex.clash_detection(line("k", {"speckle_type": "W", "id": "k", "displayValue": []}), "")
+    assert type(info.value).__name__ == "PanicException"
+    assert info.value.args == ("failed printing to stdout: " + error,)
 
 
 # --- threshold objects that run host code -------------------------------------------
