@@ -11,7 +11,7 @@ import textwrap
 import pytest
 
 import orvex
-from models import MESH, box, faces_of, flat, inline_object, line
+from models import MESH, box, flat, inline_object, line
 from stdio import closed_stdout
 
 CUBE_A = inline_object("a", *box((0, 0, 0), (1, 1, 1)))
@@ -26,13 +26,6 @@ UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 def results(found):
     return [(c.ids, c.dist, c.point) for c in found]
-
-
-def panic_message(a, b=""):
-    with pytest.raises(BaseException) as info:
-        orvex.clash_detection(a, b)
-    assert type(info.value).__name__ == "PanicException"
-    return str(info.value)
 
 
 @pytest.fixture(autouse=True)
