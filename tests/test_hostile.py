@@ -354,3 +354,14 @@ def test_malformed_line_does_not_change_good_results(bad, where):
     else:
         b = CUBE_B + bad + "\r\n" + inline_object("t", *box((0.9, 0.9, 0.9), (1.1, 1.1, 1.1)))
     assert sorted(results(orvex.clash_detection(a, b))) == expected
+
+
+@pytest.mark.parametrize("json", [
+    "", "{", '{"speckle_type":"W"} {}', "[1, 2, 3]", '"text"', '{"speckle_type":"W","v":[NaN]}',
+    '{"speckle_type":"W",\x00"id":"s"}', "[" * 100000, '{"id":"s","displayValue":[]}',
+])
+def test_rejected_line_does_not_replace_the_object_of_its_key(json):
+    """Only an accepted line replaces an earlier line of the same key."""
+    good = inline_object("s", SPIKE, [(0, 1, 2)])
+    assert results(orvex.clash_detection(good + "s\t" + json + "\n", CUBE_B)) == results(
+        orvex.clash_detection(good, CUBE_B))
