@@ -60,14 +60,19 @@ class NumberArena {
     size_t left;
   };
 
+  /// `text_size` bounds the numbers a text can hold (each takes a character and a
+  /// separator), so a small model gets a small block instead of a full one.
+  explicit NumberArena(size_t text_size) : most_(text_size / 2 + 1) {}
+
   /// Room for `n` numbers, to be followed by commit() of how many were written.
   double* reserve(size_t n) {
     if (n > left_) {
-      size_t count = std::max(n, kBlockNumbers);
-      size_t bytes = (count * sizeof(double) + kHugePage - 1) / kHugePage * kHugePage;
-      void* block = std::aligned_alloc(kHugePage, bytes);
+      size_t count = std::max(n, std::min(kBlockNumbers, most_));
+      size_t page = count * sizeof(double) >= kHugePage ? kHugePage : kCacheLine;
+      size_t bytes = (count * sizeof(double) + page - 1) / page * page;
+      void* block = std::aligned_alloc(page, bytes);
       if (block == nullptr) throw std::bad_alloc();
-      madvise(block, bytes, MADV_HUGEPAGE);
+      if (page == kHugePage) madvise(block, bytes, MADV_HUGEPAGE);
       blocks_.emplace_back(static_cast<double*>(block));
       next_ = static_cast<double*>(block);
       left_ = bytes / sizeof(double);
@@ -88,11 +93,13 @@ class NumberArena {
 
  private:
   static constexpr size_t kHugePage = size_t{2} << 20;
+  static constexpr size_t kCacheLine = 64;
   static constexpr size_t kBlockNumbers = size_t{4} << 20;
   struct Free {
     void operator()(double* p) const { std::free(p); }
   };
   std::vector<std::unique_ptr<double[], Free>> blocks_;
+  size_t most_;
   double* next_ = nullptr;
   size_t left_ = 0;
 };
@@ -227,7 +234,7 @@ bool last_string(simdjson::dom::object obj, std::string_view key, std::string_vi
 // One model's accepted lines in compact form, the object map over them and the walk.
 class Model {
  public:
-  explicit Model(std::string_view text) : text_(text) {}
+  explicit Model(std::string_view text) : text_(text), numbers_(text.size()) {}
 
   void read_lines() {
     const char* p = text_.data();
