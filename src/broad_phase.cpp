@@ -1,6 +1,7 @@
 #include "broad_phase.h"
 
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -20,17 +21,25 @@ constexpr double kSlack = 0x1p-30;
 
 }  // namespace
 
+namespace {
+
+// Whether some axis separates the boxes by more than r.
+bool separated(const Aabb& a, const Aabb& b, double r) {
+  for (int k = 0; k < 3; ++k) {
+    if (double(a.lo[k]) - double(b.hi[k]) > r) return true;
+    if (double(b.lo[k]) - double(a.hi[k]) > r) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool within_reach(const Aabb& a, const Aabb& b, float reach) {
   // The gaps are taken in double: float operands cannot overflow there, and rounding to
   // nearest is monotone, so an exact gap <= reach never rounds above reach, and r is at
   // least reach. An inner node's box is the exact min/max of its children's, so its gap
   // never exceeds a child's and its slack is never smaller: pruning a node loses no object.
-  const double r = double(reach) + kSlack * std::max(a.max_abs(), b.max_abs());
-  for (int k = 0; k < 3; ++k) {
-    if (double(a.lo[k]) - double(b.hi[k]) > r) return false;
-    if (double(b.lo[k]) - double(a.hi[k]) > r) return false;
-  }
-  return true;
+  return !separated(a, b, double(reach) + kSlack * std::max(a.max_abs(), b.max_abs()));
 }
 
 BoxTree::BoxTree(std::span<const Aabb> boxes) : boxes_(boxes.begin(), boxes.end()) {
@@ -92,20 +101,26 @@ BoxTree::BoxTree(std::span<const Aabb> boxes) : boxes_(boxes.begin(), boxes.end(
 void BoxTree::query(const Aabb& box, float reach, std::vector<size_t>& out, uint64_t* tests) const {
   if (nodes_.empty() || box.empty()) return;
   uint64_t made = 0;
-  std::vector<size_t> stack{0};
-  while (!stack.empty()) {
-    const Node& node = nodes_[stack.back()];
-    stack.pop_back();
+  // One reach for the whole query: the root box holds every box of the tree, so its
+  // largest coordinate bounds theirs and this slack is at least within_reach's.
+  const double r = double(reach) + kSlack * std::max(nodes_[0].box.max_abs(), box.max_abs());
+  // Median splits keep the depth below log2(n) + 1, and the stack holds at most one
+  // pending sibling per level plus the node at hand.
+  std::array<size_t, 66> stack;
+  size_t depth = 0;
+  stack[depth++] = 0;
+  while (depth > 0) {
+    const Node& node = nodes_[stack[--depth]];
     ++made;
-    if (!within_reach(node.box, box, reach)) continue;
+    if (separated(node.box, box, r)) continue;
     if (node.count == 0) {
-      stack.push_back(node.first);
-      stack.push_back(node.first + 1);
+      stack[depth++] = node.first;
+      stack[depth++] = node.first + 1;
       continue;
     }
     for (size_t i = node.first; i < node.first + node.count; ++i) {
       ++made;
-      if (within_reach(boxes_[items_[i]], box, reach)) out.push_back(items_[i]);
+      if (!separated(boxes_[items_[i]], box, r)) out.push_back(items_[i]);
     }
   }
   if (tests) *tests += made;

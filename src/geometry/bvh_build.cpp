@@ -13,6 +13,9 @@ constexpr int kBins = 16;
 // Surface-area-heuristic costs of descending into a node and of testing one triangle.
 constexpr double kTraversalCost = 1.0;
 constexpr double kTriangleCost = 1.0;
+// Small nodes are split at the centroid median of their longest axis, which is much
+// cheaper to find than the binned split and as good for so few triangles.
+constexpr uint32_t kMedianSplitBelow = 32;
 
 struct Ref {
   Aabb box;
@@ -119,7 +122,18 @@ Bvh build_bvh(std::span<const Point> points, std::span<const Triangle> triangles
     }
     uint32_t count = task.end - task.begin;
     uint32_t mid = task.begin;  // start of the right half; task.begin while a leaf
-    if (count > 1) {
+    if (count <= kMaxLeafTriangles) {
+      // A leaf at once: binning a handful of triangles costs more than any split saves
+      // the query, and most building elements are meshes of a dozen triangles.
+    } else if (count <= kMedianSplitBelow) {
+      int axis = 0;
+      for (int k = 1; k < 3; ++k) {
+        if (centroids.hi[k] - centroids.lo[k] > centroids.hi[axis] - centroids.lo[axis]) axis = k;
+      }
+      mid = task.begin + count / 2;
+      std::nth_element(span.begin(), span.begin() + count / 2, span.end(),
+                       [axis](const Ref& x, const Ref& y) { return x.centroid[axis] < y.centroid[axis]; });
+    } else {
       Split split = best_split(span, centroids);
       if (split.axis < 0) {
         // Every centroid coincides (duplicate or stacked triangles): no plane separates
@@ -155,6 +169,8 @@ Bvh build_bvh(std::span<const Point> points, std::span<const Triangle> triangles
     stack.push_back({left, task.begin, mid});
   }
 
+  // The reservation covered single-triangle leaves; most leaves hold more.
+  bvh.nodes.shrink_to_fit();
   bvh.order.reserve(refs.size());
   for (const Ref& r : refs) bvh.order.push_back(r.triangle);
   return bvh;
