@@ -15,8 +15,11 @@
 #include "convert.h"
 #include "geometry/mesh_contact.h"
 #include "geometry/triangle_contact.h"
+#include "../tests/cpp/plain_pass.h"
 
 namespace orvex::fuzz {
+
+using testing::plain_pass;
 
 /// Diagnostics go to file descriptor 1; send them to /dev/null so that libFuzzer's
 /// own report on standard error stays readable and the runs are not slowed by output.
@@ -31,20 +34,6 @@ inline void check(bool ok, const char* what) {
   if (ok) return;
   std::fprintf(stderr, "orvex fuzz check failed: %s\n", what);
   std::abort();
-}
-
-/// The pass without the broad phase: every pair with different ids, at the full reach.
-inline std::vector<CollisionRecord> plain_pass(const std::vector<MeshObject>& a,
-                                               const std::vector<MeshObject>& b, float min_dist) {
-  std::vector<CollisionRecord> found;
-  for (const MeshObject& p : a) {
-    for (const MeshObject& q : b) {
-      if (p.id == q.id) continue;
-      std::optional<Contact> c = mesh_contact(p.mesh, q.mesh, kPrediction);
-      if (c && min_dist > c->dist) found.push_back({p.id, q.id, c->dist, c->point1});
-    }
-  }
-  return found;
 }
 
 /// The pass's records equal the plain pass's: same pairs in the same order, same

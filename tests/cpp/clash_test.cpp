@@ -9,6 +9,7 @@
 
 #include "clash.h"
 #include "geometry/mesh_contact.h"
+#include "plain_pass.h"
 
 namespace orvex {
 namespace {
@@ -20,20 +21,6 @@ std::string key(const char* prefix, const std::string& suffix) {
   std::string k = prefix;
   k += suffix;
   return k;
-}
-
-// The plain pass over all pairs, as the broad phase must reproduce it.
-std::vector<CollisionRecord> all_pairs_pass(const std::vector<MeshObject>& a,
-                                            const std::vector<MeshObject>& b, float min_dist) {
-  std::vector<CollisionRecord> found;
-  for (const MeshObject& p : a) {
-    for (const MeshObject& q : b) {
-      if (p.id == q.id) continue;
-      std::optional<Contact> c = mesh_contact(p.mesh, q.mesh, kPrediction);
-      if (c && min_dist > c->dist) found.push_back({p.id, q.id, c->dist, c->point1});
-    }
-  }
-  return found;
 }
 
 TriMesh box_mesh(Point lo, Point hi) {
@@ -87,7 +74,7 @@ TEST_P(ClashDifferential, SameRecordsAsAllPairs) {
     random_scene(seed, a, b);
     PassStats stats;
     const std::vector<CollisionRecord> got = clash_pass(a, b, min_dist, &stats);
-    const std::vector<CollisionRecord> want = all_pairs_pass(a, b, min_dist);
+    const std::vector<CollisionRecord> want = testing::plain_pass(a, b, min_dist);
     ASSERT_EQ(got.size(), want.size()) << "seed " << seed;
     for (size_t i = 0; i < got.size(); ++i) {
       SCOPED_TRACE("seed " + std::to_string(seed) + ", record " + std::to_string(i));
