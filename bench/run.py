@@ -55,16 +55,6 @@ def cpu_name():
     return platform.machine()
 
 
-def best_of(fn, repeats):
-    """(last answer, best seconds) of `repeats` calls."""
-    times, answer = [], None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        answer = fn()
-        times.append(time.perf_counter() - start)
-    return answer, min(times)
-
-
 def building(n_objects, seed):
     """The two model texts of the sample building, cached as files for the C++ driver."""
     import building
@@ -161,7 +151,7 @@ def run_end_to_end(orvex, check, n_objects, seed, repeats, with_clearance):
     rows = {}
 
     near = orvex_pairs(orvex, text_a, text_b, CLEARANCE)
-    ours, t_ours = best_of(lambda: orvex_pairs(orvex, text_a, text_b, 0.0), repeats)
+    ours, t_ours = peers.best_of(lambda: orvex_pairs(orvex, text_a, text_b, 0.0), repeats)
     theirs, t_parts = best_peer(lambda: peers.run_fcl(text_a, text_b), repeats)
     ok = agree_clashes(check, f"W1 {n_objects}", ours, near, theirs)
     rows["W1"] = {"objects": n_objects, "orvex_s": t_ours, "peer_s": t_parts["total"],
@@ -169,7 +159,7 @@ def run_end_to_end(orvex, check, n_objects, seed, repeats, with_clearance):
                   "text_bytes": len(text_a) + len(text_b)}
 
     if with_clearance:
-        ours, t_ours = best_of(lambda: orvex_pairs(orvex, text_a, text_b, CLEARANCE), repeats)
+        ours, t_ours = peers.best_of(lambda: orvex_pairs(orvex, text_a, text_b, CLEARANCE), repeats)
         theirs, t_parts = best_peer(lambda: peers.run_fcl(text_a, text_b, CLEARANCE), repeats)
         ok = agree_clearance(check, f"W2 {n_objects}", ours, theirs)
         rows["W2"] = {"objects": n_objects, "orvex_s": t_ours, "peer_s": t_parts["total"],
@@ -399,7 +389,7 @@ def main():
             path_a, path_b = building(n, args.seed)
             text_a, text_b = path_a.read_text(), path_b.read_text()
             row = {"objects": n}
-            ours, row["orvex_s"] = best_of(
+            ours, row["orvex_s"] = peers.best_of(
                 lambda: orvex_pairs(orvex, text_a, text_b, 0.0), repeats)
             if not args.no_peer_scaling:
                 theirs, parts = peers.run_fcl(text_a, text_b)
