@@ -94,20 +94,21 @@ struct Stages {
 
 Stages run_once(const std::string& text_a, const std::string& text_b, float min_dist) {
   Stages s;
+  orvex::StdoutSink out;
   auto start = Clock::now();
-  std::vector<orvex::LoadedObject> loaded_a = orvex::load_objects(text_a);
+  std::vector<orvex::LoadedObject> loaded_a = orvex::load_objects(text_a, out);
   s.load_a = seconds_since(start);
   s.loaded_a = loaded_a.size();
   start = Clock::now();
-  std::vector<orvex::MeshObject> a = orvex::build_mesh_objects(std::move(loaded_a));
+  std::vector<orvex::MeshObject> a = orvex::build_mesh_objects(std::move(loaded_a), out);
   s.convert_a = seconds_since(start);
 
   start = Clock::now();
-  std::vector<orvex::LoadedObject> loaded_b = orvex::load_objects(text_b);
+  std::vector<orvex::LoadedObject> loaded_b = orvex::load_objects(text_b, out);
   s.load_b = seconds_since(start);
   s.loaded_b = loaded_b.size();
   start = Clock::now();
-  std::vector<orvex::MeshObject> b = orvex::build_mesh_objects(std::move(loaded_b));
+  std::vector<orvex::MeshObject> b = orvex::build_mesh_objects(std::move(loaded_b), out);
   s.convert_b = seconds_since(start);
 
   start = Clock::now();

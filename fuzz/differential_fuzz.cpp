@@ -149,8 +149,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text_a = random_model(in, count_a, chunk_serial);
   std::string text_b = random_model(in, count_b, chunk_serial);
 
-  std::vector<MeshObject> a = build_mesh_objects(load_objects(text_a));
-  std::vector<MeshObject> b = build_mesh_objects(load_objects(text_b));
+  StdoutSink out;
+  std::vector<MeshObject> a = build_mesh_objects(load_objects(text_a, out), out);
+  std::vector<MeshObject> b = build_mesh_objects(load_objects(text_b, out), out);
   fuzz::check(a.size() == count_a && b.size() == count_b, "a valid object did not become a mesh");
   for (const MeshObject& m : a) m.mesh.validate();
   for (const MeshObject& m : b) m.mesh.validate();

@@ -45,8 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto b = exact_copy(text_b);
 
   try {
-    std::vector<MeshObject> meshes_a = build_mesh_objects(load_objects({a.get(), text_a.size()}));
-    std::vector<MeshObject> meshes_b = build_mesh_objects(load_objects({b.get(), text_b.size()}));
+    StdoutSink out;
+    std::vector<MeshObject> meshes_a = build_mesh_objects(load_objects({a.get(), text_a.size()}, out), out);
+    std::vector<MeshObject> meshes_b = build_mesh_objects(load_objects({b.get(), text_b.size()}, out), out);
     for (const MeshObject& m : meshes_a) m.mesh.validate();
     for (const MeshObject& m : meshes_b) m.mesh.validate();
     std::vector<CollisionRecord> found = clash_pass(meshes_a, meshes_b, min_dist);

@@ -141,8 +141,9 @@ PyObject* clash_detection(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
 
   std::vector<CollisionRecord> records;
   try {
-    std::vector<MeshObject> meshes_a = build_mesh_objects(load_objects(text_a));
-    std::vector<MeshObject> meshes_b = build_mesh_objects(load_objects(text_b));
+    StdoutSink out;
+    std::vector<MeshObject> meshes_a = build_mesh_objects(load_objects(text_a, out), out);
+    std::vector<MeshObject> meshes_b = build_mesh_objects(load_objects(text_b, out), out);
     records = clash_pass(meshes_a, meshes_b, min_dist);
     // The meshes are released here, before the first Collision object exists.
   } catch (const Fault& fault) {
