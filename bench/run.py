@@ -260,7 +260,7 @@ def table(results):
     s = results.get("W5")
     if s:
         load = s["load_a_s"] + s["load_b_s"]
-        convert = s["convert_a_s"] + s["convert_b_s"]
+        convert = s["mesh_a_s"] + s["mesh_b_s"]
         rows.append(("W5 load (both models)", fmt_s(load), fmt_s(s["simdjson_parse_s"])
                      + " simdjson", fmt_x(load / s["simdjson_parse_s"]), "load / bare parse"))
         rows.append(("W5 convert (both models)", fmt_s(convert), "", "",
