@@ -267,6 +267,13 @@ def table(results):
                      f"{s['triangles']} triangles"))
         rows.append(("W5 pass", fmt_s(s["pass_s"]), "", "",
                      f"{s['object_pairs']} object pairs, {s['triangle_pairs']} triangle pairs"))
+        one, two = s["threads"].get("1"), s["threads"].get("2")
+        if one and two:
+            rows.append(("W5 all stages, 2 threads", fmt_s(sum(two.values())),
+                         fmt_s(sum(one.values())) + " 1 thread",
+                         fmt_x(sum(one.values()) / sum(two.values())),
+                         "1 thread / 2 threads; per stage: " + ", ".join(
+                             f"{k[:-2]} {one[k] / two[k]:.2f}x" for k in sorted(two))))
         rows.append(("W5 peak RSS", f"{s['rss_peak'] / 2**20:.0f} MiB",
                      f"{s['text_bytes'] / 2**20:.0f} MiB text", fmt_x(rss_ratio(s)),
                      f"(peak - {s['rss_start'] / 2**20:.0f} MiB at start) / text; "

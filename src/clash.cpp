@@ -101,16 +101,18 @@ std::vector<Hit> clash_models(const Model& a, const Model& b, const ClashRequest
   std::vector<Hit> found = joined_runs<Hit>(runs, request, [&](size_t k, std::vector<Hit>& out) {
     Scratch scratch;
     PassStats& local = counted[k];
-    for_each_candidate(a, b, request, reach, runs.begin(k), runs.end(k), scratch, &local.box_tests, [&](uint32_t i, uint32_t j) {
+    auto test = [&](uint32_t i, uint32_t j) {
       ContactStats work;
-      const std::optional<Contact> contact = mesh_contact(a.objects()[i].mesh, b.objects()[j].mesh, reach, &work);
+      const std::optional<Contact> contact =
+          mesh_contact(a.objects()[i].mesh, b.objects()[j].mesh, reach, &work);
       ++local.object_pairs;
       local.node_pairs += work.node_pairs;
       local.triangle_pairs += work.triangle_pairs;
       if (contact && min_dist > contact->dist) {
         out.push_back({i, j, contact->dist, contact->point1, contact->point2});
       }
-    });
+    };
+    for_each_candidate(a, b, request, reach, runs.begin(k), runs.end(k), scratch, &local.box_tests, test);
   });
   if (stats) {
     for (const PassStats& s : counted) {
@@ -135,16 +137,19 @@ std::vector<ObjectPair> candidate_pairs(const Model& a, const Model& b, const Cl
   });
 }
 
-std::vector<std::optional<Contact>> contacts(const Model& a, const Model& b, std::span<const ObjectPair> pairs,
-                                             const ClashRequest& request) {
+std::vector<std::optional<Contact>> contacts(const Model& a, const Model& b,
+                                             std::span<const ObjectPair> pairs, const ClashRequest& request) {
   for (const ObjectPair& p : pairs) {
-    if (p.first >= a.size() || p.second >= b.size()) throw Fault(FaultKind::Input, "object pair out of range");
+    if (p.first >= a.size() || p.second >= b.size()) {
+      throw Fault(FaultKind::Input, "object pair out of range");
+    }
   }
   std::vector<std::optional<Contact>> found(pairs.size());
   const Runs runs = runs_of(pairs.size(), request);
   Executor(request.threads, request.poll).parallel_for(runs.count(), [&](size_t k) {
     for (size_t i = runs.begin(k); i < runs.end(k); ++i) {
-      found[i] = mesh_contact(a.objects()[pairs[i].first].mesh, b.objects()[pairs[i].second].mesh, request.reach);
+      const ObjectPair& p = pairs[i];
+      found[i] = mesh_contact(a.objects()[p.first].mesh, b.objects()[p.second].mesh, request.reach);
     }
   });
   return found;

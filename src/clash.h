@@ -105,14 +105,15 @@ std::vector<Hit> clash_models(const Model& a, const Model& b, const ClashRequest
 using ObjectPair = std::pair<uint32_t, uint32_t>;
 
 /// Every pair that clash_models would consider (same selection, self and equal-id rules)
-/// whose boxes are within request.reach of each other (see within_reach), in the same
-/// loop order, whatever request.threads. No pair when request.reach is negative or NaN.
+/// whose boxes are within request.reach of each other (see BroadPhase::query), in the
+/// same loop order, whatever request.threads. No pair when request.reach is negative or
+/// NaN.
 std::vector<ObjectPair> candidate_pairs(const Model& a, const Model& b, const ClashRequest& request);
 
 /// The contact query (see mesh_contact) with prediction request.reach for each pair, in
 /// pair order, on request.threads threads. Throws Fault(Input) when a pair names no object.
-std::vector<std::optional<Contact>> contacts(const Model& a, const Model& b, std::span<const ObjectPair> pairs,
-                                             const ClashRequest& request);
+std::vector<std::optional<Contact>> contacts(const Model& a, const Model& b,
+                                             std::span<const ObjectPair> pairs, const ClashRequest& request);
 
 /// The hits as records with copies of both ids and the point on the `a` mesh.
 std::vector<CollisionRecord> records_of(const std::vector<Hit>& hits, const Model& a, const Model& b);

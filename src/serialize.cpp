@@ -186,7 +186,9 @@ Model deserialize_model(std::string_view bytes, const ClashRequest& request) {
         std::to_string(kModelFormatVersion));
   }
   const std::string_view body = bytes.substr(0, bytes.size() - kChecksumBytes);
-  if (model_data_checksum(body) != load64(bytes.data() + body.size())) bad("checksum mismatch (corrupt or truncated)");
+  if (model_data_checksum(body) != load64(bytes.data() + body.size())) {
+    bad("checksum mismatch (corrupt or truncated)");
+  }
   if (flags & ~kFlagInfo) bad("unknown flags");
   const bool info = flags & kFlagInfo;
 
