@@ -239,8 +239,9 @@ def test_rasterizer_against_ray_casting():
     view = View(np.zeros(3), np.array([0.0, 1, 0]), np.array([0.0, 0, 1]),
                 np.array([0.0, 5, 0]), 5.0)
     tris = rng.uniform([-6, -3, -4], [6, 10, 4], (40, 3, 3))
-    inv_z, _, owner = raster._rasterize(
+    inv_z, hit, _, mesh = raster._rasterize(
         view, [(t, np.array([[0, 1, 2]]), (1, 1, 1)) for t in tris], w, h, near=5e-3)
+    owner = np.where(hit >= 0, mesh[hit], -1)
 
     f = (h / 2) / math.tan(math.radians(30))
     py, px = np.mgrid[0:h, 0:w].reshape(2, -1) + 0.5
@@ -327,3 +328,44 @@ def _umask():
     mask = os.umask(0)
     os.umask(mask)
     return mask
+
+
+class BrokenGeometry:
+    """A source with faults a model converter can produce: a triangle that points past the
+    vertices, a NaN vertex, an object it does not know, and boxes it cannot give."""
+
+    def mesh(self, model, key):
+        if key == "gone":
+            raise KeyError(key)
+        v, t = box((0, 0, 0), (1, 1, 1))
+        v[7] = np.nan
+        return v, np.vstack([t, [[0, 1, 99]]])
+
+    def bounds(self, model, key):
+        raise KeyError(key)
+
+    def near(self, point, radius, limit):
+        return [("m", "other"), ("m", "gone")]
+
+
+def test_writers_survive_bad_geometry_and_numbers(tmp_path):
+    from test_reports_html import embedded
+    from orvexkit.reports import write_html
+    nan = float("nan")
+    report = Report("bad", "not a date", "orvex", [ModelInfo("m", None, None, 2, 0, units="??")],
+                    [CheckInfo("c", "m", None, {})],
+                    [Clash("x", "c", "crossing", nan, (nan, 0, 0), (1, 1, 1),
+                           ObjectRef("m", "here", "T"), ObjectRef("m", "gone", "T"))])
+    assert write_bcf(report, tmp_path / "bad.bcf", BrokenGeometry()) == 1
+    with zipfile.ZipFile(tmp_path / "bad.bcf") as z:
+        xsd = schemas()
+        from lxml import etree
+        for name in z.namelist():
+            kind = SCHEMAS.get(name.rsplit("/", 1)[-1])
+            if kind:
+                assert xsd[kind].validate(etree.fromstring(z.read(name))), name
+    write_html(report, tmp_path / "bad.html", BrokenGeometry())
+    _, data, meshes = embedded(tmp_path / "bad.html")
+    assert set(meshes) == {("m", "here"), ("m", "other")}
+    assert len(meshes[("m", "here")][1]) == 12 - 3        # 3 touch the NaN vertex
+    assert data["clashes"][0]["dist"] is None and data["clashes"][0]["pa"][0] is None

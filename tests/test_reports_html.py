@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 from orvexkit.reports import write_html
-from test_reports import BEAM, COLUMN, DUCT, PIPE, SLAB, scene
+from test_reports import BEAM, COLUMN, DUCT, SLAB, scene
 
 
 def embedded(path):
@@ -116,13 +116,18 @@ class Browser:
             raise RuntimeError(result["exceptionDetails"])
         return result["result"].get("value")
 
-    def open(self, url, ready="document.body.dataset.ready === '1'", timeout=30):
-        self.call("Page.navigate", url=url)
+    def wait(self, condition, timeout=30):
         deadline = time.monotonic() + timeout
-        while not self.js(f"document.readyState === 'complete' && {ready}"):
+        while not self.js(f"document.readyState === 'complete' && {condition}"):
             if time.monotonic() > deadline:
-                raise TimeoutError(f"page not ready: {url}")
+                raise TimeoutError(f"not reached: {condition}")
             time.sleep(0.05)
+
+    def open(self, url):
+        """Loads ``url`` and waits until the report has drawn its first frame."""
+        self.call("Page.navigate", url=url)
+        page = json.dumps(url.split("#")[0])
+        self.wait(f"location.href.split('#')[0] === {page} && document.body.dataset.ready === '1'")
 
     def screenshot(self, path):
         path.write_bytes(base64.b64decode(self.call("Page.captureScreenshot",
@@ -228,5 +233,5 @@ def test_html_in_a_browser(tmp_path, browser):
     assert js("document.querySelector('tr.sel').dataset.id") == "c-beam-pipe"
     assert js("document.getElementById('canvas').dataset.clash") == "c-beam-pipe"
     js("location.hash = '#clash=c-slab-pipe'")
-    browser.open(path.as_uri() + "#clash=c-slab-pipe",
-                 ready="document.querySelector('tr.sel').dataset.id === 'c-slab-pipe'")
+    browser.wait("document.getElementById('canvas').dataset.clash === 'c-slab-pipe'")
+    assert js("document.querySelector('tr.sel').dataset.id") == "c-slab-pipe"

@@ -8,11 +8,10 @@ import uuid
 import xml.etree.ElementTree as ET
 import zipfile
 
-import numpy as np
 
 from . import raster
 from ._files import atomic_output, xml_text
-from .camera import view_for
+from .camera import view_of
 from .geometry import GeometrySource, SceneCache
 from .model import Clash, ObjectRef, Report
 
@@ -129,18 +128,10 @@ def _objects(clashes) -> tuple[list[ObjectRef], list[ObjectRef]]:
     return a_side, b_side
 
 
-def _target(clashes):
-    points = np.array([c.point_a for c in clashes] + [c.point_b for c in clashes], np.float64)
-    points = points[np.isfinite(points).all(axis=1)]
-    return points.mean(axis=0) if len(points) else np.zeros(3)
-
-
 def _snapshot(scene, clashes, neighbours, size):
     a_side, b_side = _objects(clashes)
     ids = [(r.model, r.key) for r in a_side + b_side]
-    points = [p for c in clashes for p in (c.point_a, c.point_b)
-              if np.isfinite(np.asarray(p, np.float64)).all()]
-    view = view_for(_target(clashes), [scene.box(o) for o in ids], points)
+    view = view_of(clashes, [scene.box(o) for o in ids])
     near = scene.near(view.target, view.radius, neighbours, exclude=ids)
 
     def meshes(objs, colour):
@@ -148,17 +139,18 @@ def _snapshot(scene, clashes, neighbours, size):
 
     highlighted = (meshes([(r.model, r.key) for r in a_side], raster.COLOUR_A)
                    + meshes([(r.model, r.key) for r in b_side], raster.COLOUR_B))
+    points = [p for c in clashes for p in (c.point_a, c.point_b)]
     image = raster.render(view, highlighted, meshes(near, raster.CONTEXT), points, size)
     return view, image
 
 
-def short_type(type_name: str) -> str:
+def _short_type(type_name: str) -> str:
     """ "IFC.IfcBeam" -> "IfcBeam", "Objects.BuiltElements.Duct" -> "Duct"."""
     return type_name.rsplit(".", 1)[-1] or type_name
 
 
 def _label(ref: ObjectRef) -> str:
-    return f"{short_type(ref.type)} {ref.name if ref.name else ref.key}"
+    return f"{_short_type(ref.type)} {ref.name if ref.name else ref.key}"
 
 
 def _number(x) -> str:

@@ -23,6 +23,14 @@ class View:
     fov: float = FIELD_OF_VIEW
 
 
+def view_of(clashes, boxes) -> View:
+    """``view_for`` the clashes' contact points (non-finite ones left out), looking at their
+    mean."""
+    points = np.array([p for c in clashes for p in (c.point_a, c.point_b)], np.float64)
+    points = points[np.isfinite(points).all(axis=1)]
+    return view_for(points.mean(axis=0) if len(points) else np.zeros(3), boxes, points)
+
+
 def view_for(target, boxes, points=()) -> View:
     """The camera that looks at ``target`` (the clash point) from outside the ``boxes``
     ((2, 3) arrays, min and max corner: the two clashing objects', or a group's) so that the

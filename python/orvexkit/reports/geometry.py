@@ -35,6 +35,7 @@ class DictGeometry:
                 raise ValueError(f"{model}/{key}: triangle index outside the {len(v)} vertices")
             self._meshes[(model, key)] = (v, t.astype(np.uint32))
         self._ids = list(self._meshes)
+        self._index = {obj: i for i, obj in enumerate(self._ids)}
         boxes = np.full((len(self._ids), 2, 3), np.nan)
         for i, (v, _) in enumerate(self._meshes.values()):
             if len(v):
@@ -45,15 +46,15 @@ class DictGeometry:
         return self._meshes[(model, key)]
 
     def bounds(self, model, key):
-        return self._boxes[self._ids.index((model, key))].astype(np.float32)
+        return self._boxes[self._index[(model, key)]].astype(np.float32)
 
     def near(self, point, radius, limit):
         p = np.asarray(point, dtype=np.float64)
         outside = np.maximum(self._boxes[:, 0] - p, 0) + np.maximum(p - self._boxes[:, 1], 0)
         dist = np.sqrt((outside ** 2).sum(axis=1))
-        dist[np.isnan(dist)] = np.inf     # objects without vertices
-        order = np.argsort(dist, kind="stable")
-        return [self._ids[i] for i in order[:max(limit, 0)] if dist[i] <= radius]
+        close = np.flatnonzero(dist <= radius)       # NaN (objects without vertices) is not
+        order = close[np.argsort(dist[close], kind="stable")]
+        return [self._ids[i] for i in order[:max(limit, 0)]]
 
 
 class SceneCache:

@@ -12,7 +12,7 @@ import numpy as np
 
 from . import raster
 from ._files import atomic_output
-from .camera import view_for
+from .camera import view_of
 from .geometry import GeometrySource, SceneCache
 from .model import Clash, Report
 
@@ -50,9 +50,7 @@ def _page(report, geometry, max_objects, neighbours) -> str:
     resolved = [_clash(c, object_index) for c in report.resolved]
     for entry, c in zip(clashes, report.clashes):
         pair = [(c.a.model, c.a.key), (c.b.model, c.b.key)]
-        points = [p for p in (c.point_a, c.point_b) if _finite(p)]
-        target = np.mean(points, axis=0) if points else np.zeros(3)
-        view = view_for(target, [scene.box(o) for o in pair], points)
+        view = view_of([c], [scene.box(o) for o in pair])
         entry["view"] = [*map(float, view.position), *map(float, view.target), view.radius]
         entry["near"] = [object_index(*o) for o in
                          scene.near(view.target, view.radius, neighbours, exclude=pair)]

@@ -33,29 +33,28 @@ def render(view: View, highlighted, context, markers=(), size=(640, 480), supers
     w, h = size
     s = max(int(supersample), 1)
     near = view.radius * 1e-3
-    ctx = _rasterize(view, context, w * s, h * s, near)
-    hi = _rasterize(view, highlighted, w * s, h * s, near)
+    ctx_z, ctx_hit, ctx_colour, ctx_owner = _rasterize(view, context, w * s, h * s, near)
+    hi_z, hi_hit, hi_colour, hi_owner = _rasterize(view, highlighted, w * s, h * s, near)
 
-    out = np.empty((h * s * w * s, 3), np.float32)
-    out[:] = BACKGROUND
-    has_ctx = ctx[0] > 0
-    out[has_ctx] = ctx[1][has_ctx]
-    has_hi = hi[0] > 0
-    front = has_hi & (hi[0] >= ctx[0])
-    behind = has_hi & ~front
-    out[front] = hi[1][front]
-    out[behind] = 0.7 * hi[1][behind] + 0.3 * ctx[1][behind]
-
+    # Per pixel: background (index -1 of the tables), a neighbour, or a highlighted object
+    # (mixed with the neighbour where that one is in front). ``ids`` tells objects apart.
+    out = np.take(np.vstack([ctx_colour, np.float32(BACKGROUND)]), ctx_hit, axis=0)
+    ids = np.take(np.append(ctx_owner + 1, 0), ctx_hit)
+    hit = np.flatnonzero(hi_hit >= 0)
+    colour = hi_colour[hi_hit[hit]]
+    behind = hi_z[hit] < ctx_z[hit]
+    colour[behind] = 0.7 * colour[behind] + 0.3 * out[hit[behind]]
+    out[hit] = colour
+    ids[hit] = hi_owner[hi_hit[hit]] + len(context) + 1
     # Silhouettes: darken pixels whose object differs from the one right of or below them.
-    ids = np.where(has_hi, hi[2] + len(context) + 1, np.where(has_ctx, ctx[2] + 1, 0))
     ids = ids.reshape(h * s, w * s)
-    edge = np.zeros_like(ids, dtype=bool)
-    edge[:, :-1] |= ids[:, :-1] != ids[:, 1:]
+    edge = np.zeros(ids.shape, bool)
+    edge[:, :-1] = ids[:, :-1] != ids[:, 1:]
     edge[:-1, :] |= ids[:-1, :] != ids[1:, :]
     out = out.reshape(h * s, w * s, 3)
     out[edge] *= 0.55
 
-    image = out.reshape(h, s, w, s, 3).mean(axis=(1, 3))
+    image = sum(out[i::s, j::s] for i in range(s) for j in range(s)) / (s * s)
     _draw_markers(image, view, markers)
     return np.clip(image + 0.5, 0, 255).astype(np.uint8)
 
@@ -77,10 +76,10 @@ def _project(view: View, points, w, h):
 
 
 def _rasterize(view, meshes, w, h, near):
-    """Depth buffer (1/z, 0 where empty), colour and mesh index per pixel, flattened."""
+    """Per pixel (flattened): the depth buffer (1/z, 0 where empty) and the triangle drawn
+    there (-1 where empty); per triangle: its shaded colour and the index of its mesh."""
     inv_z = np.zeros(w * h)
-    colour = np.zeros((w * h, 3), np.float32)
-    owner = np.full(w * h, -1, np.int64)
+    winner = np.full(w * h, -1, np.int64)
     tris, cols, ids = [], [], []
     basis = _basis(view)
     for i, (vertices, triangles, rgb) in enumerate(meshes):
@@ -93,10 +92,10 @@ def _rasterize(view, meshes, w, h, near):
         ok = length > 0
         shade = 0.45 + 0.55 * np.abs(n[ok] @ _LIGHT) / length[ok]
         tris.append(p[ok])
-        cols.append(shade[:, None] * np.asarray(rgb, np.float64))
+        cols.append((shade[:, None] * np.asarray(rgb, np.float64)).astype(np.float32))
         ids.append(np.full(ok.sum(), i))
     if not tris:
-        return inv_z, colour, owner
+        return inv_z, winner, np.zeros((0, 3), np.float32), np.zeros(0, np.int64)
     p, col, tid = _clip_near(np.concatenate(tris), near, np.concatenate(cols), np.concatenate(ids))
 
     f = (h / 2) / math.tan(math.radians(view.fov / 2))
@@ -144,15 +143,13 @@ def _rasterize(view, meshes, w, h, near):
         last = max(int(np.searchsorted(end, base + _CANDIDATES, side="right")), first + 1)
         r = np.repeat(np.arange(first, last), span[first:last])
         dx = np.arange(end[last - 1] - base) - (end[r] - span[r] - base)
-        pix = row_start[r] + dx
-        depth = row_depth[r] + step[r] * dx
+        pix = np.take(row_start, r) + dx          # np.take: faster than indexing here
+        depth = np.take(row_depth, r) + np.take(step, r) * dx
         np.maximum.at(inv_z, pix, depth)
         won = depth >= inv_z[pix]
-        pix, tw = pix[won], t[r[won]]
-        colour[pix] = col[tw]
-        owner[pix] = tid[tw]
+        winner[pix[won]] = t[r[won]]
         first = last
-    return inv_z, colour, owner
+    return inv_z, winner, col, tid
 
 
 def _plane(x, y, area, i, j):
@@ -197,13 +194,18 @@ def _draw_markers(image, view, markers):
         return
     h, w = image.shape[:2]
     x, y, z = _project(view, markers, w, h)
-    yy, xx = np.mgrid[0:h, 0:w] + 0.5
     for mx, my, mz in zip(x, y, z):
-        if not (mz > 0 and math.isfinite(mx) and math.isfinite(my)):
+        if not (mz > 0 and abs(mx) < 1e6 and abs(my) < 1e6):
             continue
+        x0, x1 = max(int(mx) - 8, 0), min(int(mx) + 9, w)
+        y0, y1 = max(int(my) - 8, 0), min(int(my) + 9, h)
+        if x0 >= x1 or y0 >= y1:
+            continue
+        yy, xx = np.mgrid[y0:y1, x0:x1] + 0.5
         r2 = (xx - mx) ** 2 + (yy - my) ** 2     # a ring: what is at the point stays visible
-        image[(r2 >= 3 ** 2) & (r2 <= 7 ** 2)] = 255
-        image[(r2 >= 4 ** 2) & (r2 <= 6 ** 2)] = MARKER
+        patch = image[y0:y1, x0:x1]
+        patch[(r2 >= 3 ** 2) & (r2 <= 7 ** 2)] = 255
+        patch[(r2 >= 4 ** 2) & (r2 <= 6 ** 2)] = MARKER
 
 
 def png(image) -> bytes:
