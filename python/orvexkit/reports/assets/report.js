@@ -355,17 +355,13 @@
       drawObject(clash.a, rgb(D.colours.a, 1));
       drawObject(clash.b, rgb(D.colours.b, 1));
       if (modes[mode] === "ghosted") {
-        // After the pair, one translucent layer: the nearest neighbour surface's depth first,
-        // then colour blended only where a surface is that nearest one, so that overlapping
-        // neighbours do not stack up into an opaque veil over the clash.
-        gl.colorMask(false, false, false, false);
-        gl.depthFunc(gl.LESS);
-        clash.near.forEach((i) => drawObject(i, context));
-        gl.colorMask(true, true, true, true);
-        gl.depthFunc(gl.EQUAL);
+        // After the pair and without writing depth: every neighbour surface in front of the
+        // pair veils it a little, none hides it; one colour for all makes the order moot.
         gl.enable(gl.BLEND);
         gl.blendFunc(gl.SRC_ALPHA, gl.ONE_MINUS_SRC_ALPHA);
-        clash.near.forEach((i) => drawObject(i, [...context.slice(0, 3), 0.3]));
+        gl.depthMask(false);
+        clash.near.forEach((i) => drawObject(i, [...context.slice(0, 3), 0.2]));
+        gl.depthMask(true);
         gl.disable(gl.BLEND);
       }
       gl.disable(gl.DEPTH_TEST);           // contact points and their join always on top
