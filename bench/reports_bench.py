@@ -87,9 +87,9 @@ def main():
     if args.quick:
         args.clashes, args.topics, args.repeats = 100, 5, 1
     report, geometry = floor(args.clashes)
-    meshes = len(geometry._meshes)
+    meshes = len(geometry.meshes)
     print(f"scene: {len(report.clashes)} clashes, {meshes} meshes "
-          f"({sum(len(t) for _, t in geometry._meshes.values())} triangles), {os.cpu_count()} cores")
+          f"({sum(len(t) for _, t in geometry.meshes.values())} triangles), {os.cpu_count()} cores")
     with tempfile.TemporaryDirectory() as folder:
         html = os.path.join(folder, "r.html")
         t = best(args.repeats, lambda: write_html(report, html, geometry))

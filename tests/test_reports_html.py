@@ -3,6 +3,7 @@ driven over the DevTools protocol on a pipe): table rows, filters, sorting, sele
 summary, and a 3D view that drew both objects."""
 import base64
 import fcntl
+import io
 import json
 import os
 import re
@@ -15,7 +16,8 @@ import numpy as np
 import pytest
 
 from orvexkit.reports import write_html
-from test_reports import BEAM, COLUMN, DUCT, SLAB, scene
+from orvexkit.reports.raster import BACKGROUND
+from test_reports import BEAM, COLUMN, DUCT, SLAB, bluish, reddish, scene
 
 
 def embedded(path):
@@ -165,6 +167,13 @@ def browser(tmp_path_factory):
 ROWS = "[...document.querySelectorAll('#clashes tbody tr')].map(tr => tr.dataset.id)"
 
 
+def pixels(data_url):
+    from PIL import Image
+    png = base64.b64decode(data_url.split(",", 1)[1])
+    return np.asarray(Image.open(io.BytesIO(png)).convert("RGB"), np.int32)
+
+
+
 def test_html_in_a_browser(tmp_path, browser):
     report, geometry = scene()
     path = tmp_path / "report.html"
@@ -181,7 +190,9 @@ def test_html_in_a_browser(tmp_path, browser):
     canvas = js("({...document.getElementById('canvas').dataset})")
     assert "webgl" not in canvas, "the page found no WebGL 2"
     assert canvas["clash"] == "c-beam-duct"
-    assert int(canvas["drawn"]) > 5000 and int(canvas["a"]) > 500 and int(canvas["b"]) > 500
+    drawn = pixels(js("document.getElementById('canvas').toDataURL()"))
+    assert (np.abs(drawn - BACKGROUND).sum(axis=2) > 6).sum() > 5000
+    assert reddish(drawn) > 500 and bluish(drawn) > 500
     shot = tmp_path / "report.png"
     browser.screenshot(shot)
     print(f"\nscreenshot: {shot}")

@@ -8,7 +8,6 @@ import uuid
 import xml.etree.ElementTree as ET
 import zipfile
 
-
 from . import raster
 from ._files import atomic_output, xml_text
 from .camera import view_of
@@ -32,7 +31,7 @@ _METRES = {"m": 1.0, "metre": 1.0, "meter": 1.0, "metres": 1.0, "meters": 1.0,
            "inches": 0.0254}
 
 # Open clashes are for someone to act on; approved, ignored and resolved ones are done.
-_TOPIC_STATUS = {"new": "Open", "active": "Open"}
+_OPEN = {"new", "active"}
 
 
 def write_bcf(report: Report, path, geometry: GeometrySource, *, version="2.1", per="group",
@@ -43,7 +42,7 @@ def write_bcf(report: Report, path, geometry: GeometrySource, *, version="2.1", 
     per clash (``per="clash"``), in the report's order; with ``resolved`` the baseline's
     resolved clashes follow as closed topics. Each topic has one viewpoint that selects and
     colours its objects (a side red, b side blue; others keep their default visibility), a
-    perspective camera from ``camera.view_for`` and a snapshot of the objects and up to
+    perspective camera by the rule of ``camera.view_for`` and a snapshot of the objects and up to
     ``neighbours`` objects around them. ``progress(done, total)`` is called after each topic.
 
     The archive is written to a temporary file and renamed: a failure leaves no partial file.
@@ -68,8 +67,12 @@ def write_bcf(report: Report, path, geometry: GeometrySource, *, version="2.1", 
         put(z, "project.bcfp", _project(report, v3))
         if v3:
             put(z, "extensions.xml", _extensions(report, topics))
+        used = set()
         for index, clashes in enumerate(topics, 1):
             guid = _topic_guid(clashes)
+            if guid in used:                 # a report that repeats a clash id
+                guid = uuid.uuid5(guid, str(index))
+            used.add(guid)
             viewpoint = str(uuid.uuid5(guid, "viewpoint"))
             view, image = _snapshot(scene, clashes, neighbours, snapshot_size)
             put(z, f"{guid}/markup.bcf", _markup(report, clashes, str(guid), index, viewpoint, v3))
@@ -191,11 +194,19 @@ def _description(report, clashes) -> str:
 
 
 def _status(clashes) -> str:
-    return "Open" if any(c.status in _TOPIC_STATUS for c in clashes) else "Closed"
+    return "Open" if any(c.status in _OPEN for c in clashes) else "Closed"
 
 
 def _labels(clashes) -> list[str]:
-    return list(dict.fromkeys(v for c in clashes for v in (c.kind, c.check)))
+    return list(dict.fromkeys(v for c in clashes for v in (c.kind, c.check) if v))
+
+
+def _basename(path: str) -> str:
+    return path.replace("\\", "/").rstrip("/").rsplit("/", 1)[-1] or path
+
+
+def _author(report) -> str:
+    return report.tool or "orvex"          # BCF 3.0 wants a non-empty user
 
 
 def _xml(root: ET.Element) -> bytes:
@@ -261,16 +272,16 @@ def _markup(report, clashes, guid, index, viewpoint, v3) -> bytes:
             header = _sub(header, "Files")
         for m in files:
             f = _sub(header, "File")
-            _sub(f, "Filename", m.path.replace("\\", "/").rsplit("/", 1)[-1])
+            _sub(f, "Filename", _basename(m.path))
             _sub(f, "Reference", m.path)
     topic = _sub(root, "Topic", Guid=guid, TopicType="Clash", TopicStatus=_status(clashes))
     _sub(topic, "Title", _title(clashes))
     _sub(topic, "Index", str(index))
-    labels = _sub(topic, "Labels") if v3 else None
+    parent, tag = (_sub(topic, "Labels"), "Label") if v3 else (topic, "Labels")
     for label in _labels(clashes):
-        _sub(labels, "Label", label) if v3 else _sub(topic, "Labels", label)
+        _sub(parent, tag, label)
     _sub(topic, "CreationDate", _date(report))
-    _sub(topic, "CreationAuthor", report.tool)
+    _sub(topic, "CreationAuthor", _author(report))
     _sub(topic, "Description", _description(report, clashes))
     vp = (_sub(_sub(topic, "Viewpoints"), "ViewPoint", Guid=viewpoint) if v3
           else _sub(root, "Viewpoints", Guid=viewpoint))
@@ -313,7 +324,7 @@ def _extensions(report, topics) -> bytes:
             ("TopicStatuses", "TopicStatus", ["Open", "Closed"]),
             ("TopicLabels", "TopicLabel", list(dict.fromkeys(
                 label for t in topics for label in _labels(t)))),
-            ("Users", "User", [report.tool])):
+            ("Users", "User", [_author(report)])):
         container = _sub(root, group)
         for v in values:
             _sub(container, tag, v)

@@ -19,7 +19,7 @@ class View:
     direction: np.ndarray     # unit, from the camera towards the target
     up: np.ndarray            # unit, orthogonal to direction
     target: np.ndarray        # the point looked at
-    radius: float             # every box lies within this distance of target
+    radius: float             # the region in view lies within this distance of target
     fov: float = FIELD_OF_VIEW
 
 
@@ -52,9 +52,9 @@ def view_for(target, boxes, points=()) -> View:
       When what is left is short (objects on opposite sides of the target, or centred on it)
       the fallback direction (1, -1, 1) is used, from below (z = -1) if what was left points
       down, with its part along the line between the first and the last box centre removed,
-      so that neither object hides the other. Finally the
-      elevation is clamped to 25..65 degrees above or below the horizon (above when level):
-      a slightly raised view separates objects that overlap in plan, and "up" stays defined.
+      so that neither object hides the other. Finally the elevation is clamped to 25..65
+      degrees above or below the horizon (above when level): a raised view separates objects
+      that overlap in plan, and "up" stays defined.
     - Distance: 1.1 R / sin(30 degrees) = 2.2 R from the target, so that the sphere of radius R
       around the target fits in the 60 degree vertical field of view (wider horizontally);
       moved further back along the same line while that point is inside one of the

@@ -27,23 +27,23 @@ class DictGeometry:
     """
 
     def __init__(self, meshes):
-        self._meshes = {}
+        self.meshes = {}
         for (model, key), (vertices, triangles) in meshes.items():
             v = np.ascontiguousarray(vertices, dtype=np.float32).reshape(-1, 3)
             t = np.ascontiguousarray(triangles, dtype=np.int64).reshape(-1, 3)
             if t.size and (t.min() < 0 or t.max() >= len(v)):
                 raise ValueError(f"{model}/{key}: triangle index outside the {len(v)} vertices")
-            self._meshes[(model, key)] = (v, t.astype(np.uint32))
-        self._ids = list(self._meshes)
+            self.meshes[(model, key)] = (v, t.astype(np.uint32))
+        self._ids = list(self.meshes)
         self._index = {obj: i for i, obj in enumerate(self._ids)}
         boxes = np.full((len(self._ids), 2, 3), np.nan)
-        for i, (v, _) in enumerate(self._meshes.values()):
+        for i, (v, _) in enumerate(self.meshes.values()):
             if len(v):
                 boxes[i] = v.min(axis=0), v.max(axis=0)
         self._boxes = boxes
 
     def mesh(self, model, key):
-        return self._meshes[(model, key)]
+        return self.meshes[(model, key)]
 
     def bounds(self, model, key):
         return self._boxes[self._index[(model, key)]].astype(np.float32)
@@ -67,13 +67,13 @@ class SceneCache:
 
     def __init__(self, geometry: GeometrySource):
         self.geometry = geometry
-        self._meshes: dict[ObjectId, tuple[np.ndarray, np.ndarray] | None] = {}
+        self.meshes: dict[ObjectId, tuple[np.ndarray, np.ndarray] | None] = {}
         self._boxes: dict[ObjectId, np.ndarray | None] = {}
 
     def mesh(self, obj: ObjectId):
-        if obj not in self._meshes:
-            self._meshes[obj] = self._fetch_mesh(obj)
-        return self._meshes[obj]
+        if obj not in self.meshes:
+            self.meshes[obj] = self._fetch_mesh(obj)
+        return self.meshes[obj]
 
     def _fetch_mesh(self, obj):
         try:
