@@ -145,10 +145,7 @@
     return [c.id, c.check, c.group, a.key, a.name, a.type, a.model, b.key, b.name, b.type, b.model]
       .join("\n").toLowerCase();
   }
-  function compare(x, y) {   // nulls last, numbers numerically, text naturally
-    if (x === y) return 0;
-    if (x === null || x === undefined) return 1;
-    if (y === null || y === undefined) return -1;
+  function compare(x, y) {   // numbers numerically, text naturally ("B2" before "B10")
     if (typeof x === "number" && typeof y === "number") return x - y;
     return String(x).localeCompare(String(y), undefined, {numeric: true});
   }
@@ -157,10 +154,10 @@
     visible = D.clashes.filter((c) =>
       Object.keys(filters).every((f) => !filters[f] || filterValue[f](c) === filters[f]) &&
       (!search || haystack(c).includes(search)));
-    visible.sort((p, q) => {
-      const r = compare(col.value(p), col.value(q));
-      return (r === 0 ? p.index - q.index : (r > 0 ? 1 : -1) * (col.value(p) === null ||
-        col.value(q) === null ? 1 : sortDir));
+    visible.sort((p, q) => {     // empty cells last in either direction, ties in report order
+      const x = col.value(p), y = col.value(q);
+      if (x == null || y == null) return (x == null) - (y == null) || p.index - q.index;
+      return sortDir * Math.sign(compare(x, y)) || p.index - q.index;
     });
     for (const th of head.children) {
       th.setAttribute("aria-sort", th.dataset.key === sortKey ?
