@@ -140,10 +140,10 @@ def _snapshot(scene, clashes, neighbours, size):
     def meshes(objs, colour):
         return [(*m, colour) for m in map(scene.mesh, objs) if m is not None]
 
-    highlighted = (meshes([(r.model, r.key) for r in a_side], raster.COLOUR_A)
-                   + meshes([(r.model, r.key) for r in b_side], raster.COLOUR_B))
     points = [p for c in clashes for p in (c.point_a, c.point_b)]
-    image = raster.render(view, highlighted, meshes(near, raster.CONTEXT), points, size)
+    image = raster.render(view, meshes([(r.model, r.key) for r in a_side], raster.COLOUR_A),
+                          meshes([(r.model, r.key) for r in b_side], raster.COLOUR_B),
+                          meshes(near, raster.CONTEXT), points, size)
     return view, image
 
 

@@ -48,7 +48,9 @@ def view_for(target, boxes, points=()) -> View:
       camera looks from the sum of these (for two objects the bisector), so that it faces the
       sides where the objects stick out of each other rather than looking through one of them.
       The sum loses its part along the long axis of every elongated box (longest side at least
-      3 times the next), so that a pipe, beam or duct is seen from the side, not end-on.
+      3 times the next) whose ends are both farther than that next side from the target, so
+      that a pipe, beam or duct is seen from the side, not end-on, unless the clash is at its
+      end.
       When what is left is short (objects on opposite sides of the target, or centred on it)
       the fallback direction (1, -1, 1) is used, from below (z = -1) if what was left points
       down, with its part along the line between the first and the last box centre removed,
@@ -83,7 +85,8 @@ def view_for(target, boxes, points=()) -> View:
     for b in boxes:
         size = b[1] - b[0]
         longest, middle = np.argsort(size)[::-1][:2]
-        if size[longest] >= 3 * size[middle]:
+        if (size[longest] >= 3 * size[middle]
+                and b[0][longest] + size[middle] < target[longest] < b[1][longest] - size[middle]):
             outward[longest] = 0
     if np.linalg.norm(outward) < 0.25:
         outward = _FALLBACK * [1, 1, -1 if outward[2] < 0 else 1]

@@ -24,28 +24,41 @@ _LIGHT = np.array([0.35, 0.5, -1.0]) / np.linalg.norm([0.35, 0.5, -1.0])  # came
 _CANDIDATES = 1 << 22         # pixel candidates per numpy pass: bounds memory to ~250 MB
 
 
-def render(view: View, highlighted, context, markers=(), size=(640, 480), supersample=2):
+def render(view: View, side_a, side_b, context, markers=(), size=(640, 480), supersample=2):
     """An RGB image (h, w, 3) uint8 of the meshes seen through ``view``.
 
-    ``highlighted`` and ``context`` are lists of (vertices (n, 3), triangles (m, 3), rgb);
-    ``markers`` are points drawn as dots on top. Each pixel is sampled ``supersample``² times.
+    ``side_a``, ``side_b`` (the clashing objects, highlighted) and ``context`` are lists of
+    (vertices (n, 3), triangles (m, 3), rgb). Where one side hides the other, the hidden one
+    shows through it (objects crossing or inside each other stay visible), and both show
+    through neighbours in front of them. ``markers`` are points drawn as rings on top. Each
+    pixel is sampled ``supersample``² times.
     """
     w, h = size
     s = max(int(supersample), 1)
     near = view.radius * 1e-3
     ctx_z, ctx_hit, ctx_colour, ctx_owner = _rasterize(view, context, w * s, h * s, near)
-    hi_z, hi_hit, hi_colour, hi_owner = _rasterize(view, highlighted, w * s, h * s, near)
+    a_z, a_hit, a_colour, a_owner = _rasterize(view, side_a, w * s, h * s, near)
+    b_z, b_hit, b_colour, b_owner = _rasterize(view, side_b, w * s, h * s, near)
 
-    # Per pixel: background (index -1 of the tables), a neighbour, or a highlighted object
-    # (mixed with the neighbour where that one is in front). ``ids`` tells objects apart.
+    # Per pixel: background (index -1 of the tables) or a neighbour, then the nearer side with
+    # the farther one mixed in, then the neighbour mixed in where it is in front of both.
+    # ``ids`` tells objects apart for the silhouettes.
     out = np.take(np.vstack([ctx_colour, np.float32(BACKGROUND)]), ctx_hit, axis=0)
     ids = np.take(np.append(ctx_owner + 1, 0), ctx_hit)
-    hit = np.flatnonzero(hi_hit >= 0)
-    colour = hi_colour[hi_hit[hit]]
-    behind = hi_z[hit] < ctx_z[hit]
+    hit = np.flatnonzero((a_hit >= 0) | (b_hit >= 0))
+    za, zb = a_z[hit], b_z[hit]
+    ca = np.take(np.vstack([a_colour, np.zeros(3, np.float32)]), a_hit[hit], axis=0)
+    cb = np.take(np.vstack([b_colour, np.zeros(3, np.float32)]), b_hit[hit], axis=0)
+    a_front = za >= zb
+    colour = np.where(a_front[:, None], ca, cb)
+    both = (za > 0) & (zb > 0)
+    colour[both] = 0.65 * colour[both] + 0.35 * np.where(a_front[:, None], cb, ca)[both]
+    behind = np.maximum(za, zb) < ctx_z[hit]
     colour[behind] = 0.7 * colour[behind] + 0.3 * out[hit[behind]]
     out[hit] = colour
-    ids[hit] = hi_owner[hi_hit[hit]] + len(context) + 1
+    base = len(context) + 1
+    ids[hit] = np.where(a_front, np.append(a_owner, 0)[a_hit[hit]] + base,
+                        np.append(b_owner, 0)[b_hit[hit]] + base + len(side_a))
     # Silhouettes: darken pixels whose object differs from the one right of or below them.
     ids = ids.reshape(h * s, w * s)
     edge = np.zeros(ids.shape, bool)

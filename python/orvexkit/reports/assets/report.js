@@ -236,7 +236,8 @@
 
   function makeViewer(canvas) {
     const note = $("stage-note");
-    const gl = canvas.getContext("webgl2", {alpha: false, antialias: true, preserveDrawingBuffer: true});
+    const gl = canvas.getContext("webgl2",
+      {alpha: false, antialias: true, stencil: true, preserveDrawingBuffer: true});
     if (!gl) {
       canvas.dataset.webgl = "none";
       note.hidden = false;
@@ -326,7 +327,7 @@
       if (canvas.width !== w || canvas.height !== h) { canvas.width = w; canvas.height = h; }
       gl.viewport(0, 0, w, h);
       gl.clearColor(...bg);
-      gl.clear(gl.COLOR_BUFFER_BIT | gl.DEPTH_BUFFER_BIT);
+      gl.clear(gl.COLOR_BUFFER_BIT | gl.DEPTH_BUFFER_BIT | gl.STENCIL_BUFFER_BIT);
       const cp = Math.cos(cam.pitch);
       const eye = add(cam.target, [cam.dist * cp * Math.cos(cam.yaw),
         cam.dist * cp * Math.sin(cam.yaw), cam.dist * Math.sin(cam.pitch)]);
@@ -349,8 +350,30 @@
       };
       const context = rgb(D.colours.context, 1);
       if (modes[mode] === "solid") clash.near.forEach((i) => drawObject(i, context));
-      drawObject(clash.a, rgb(D.colours.a, 1));
-      drawObject(clash.b, rgb(D.colours.b, 1));
+      // The pair, each side marking the pixels where it is nearest in the stencil (1 for a,
+      // 2 for b); then each side's surfaces hidden behind the other side, blended on the
+      // other side's pixels only: a pipe inside a wall shows through the wall, and an object's
+      // own back faces never show through its front.
+      const colourA = rgb(D.colours.a, 1), colourB = rgb(D.colours.b, 1);
+      gl.enable(gl.STENCIL_TEST);
+      gl.stencilOp(gl.KEEP, gl.KEEP, gl.REPLACE);
+      gl.stencilFunc(gl.ALWAYS, 1, 0xff);
+      drawObject(clash.a, colourA);
+      gl.stencilFunc(gl.ALWAYS, 2, 0xff);
+      drawObject(clash.b, colourB);
+      gl.stencilOp(gl.KEEP, gl.KEEP, gl.KEEP);
+      gl.depthFunc(gl.GREATER);
+      gl.depthMask(false);
+      gl.enable(gl.BLEND);
+      gl.blendFunc(gl.SRC_ALPHA, gl.ONE_MINUS_SRC_ALPHA);
+      gl.stencilFunc(gl.EQUAL, 1, 0xff);
+      drawObject(clash.b, [...colourB.slice(0, 3), 0.35]);
+      gl.stencilFunc(gl.EQUAL, 2, 0xff);
+      drawObject(clash.a, [...colourA.slice(0, 3), 0.35]);
+      gl.disable(gl.BLEND);
+      gl.depthMask(true);
+      gl.depthFunc(gl.LEQUAL);
+      gl.disable(gl.STENCIL_TEST);
       if (modes[mode] === "ghosted") {
         // After the pair and without writing depth: every neighbour surface in front of the
         // pair veils it a little, none hides it; one colour for all makes the order moot.
