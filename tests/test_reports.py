@@ -281,6 +281,22 @@ def test_rasterizer_against_ray_casting():
     assert np.allclose(inv_z[both], 1 / ranked[0][both], rtol=1e-9)
 
 
+def test_snapshot_shows_an_object_inside_another():
+    """A duct run inside a wall (and a wall hidden behind a neighbour) still shows."""
+    from orvexkit.reports import raster
+    wall, duct, screen = box((0, 0, 0), (4, 0.3, 3)), box((1, 0.1, 1), (3, 0.2, 2)), \
+        box((-1, -1, -1), (5, -0.9, 4))
+    view = view_for((2, 0.15, 1.5), [np.array([[0, 0, 0], [4, 0.3, 3]])])
+
+    def snap(b_side, context=()):
+        return raster.render(view, [(*wall, raster.COLOUR_A)], b_side, list(context))
+
+    alone = snap([])
+    assert (snap([(*duct, raster.COLOUR_B)]) != alone).any(axis=2).sum() > 1000
+    behind = snap([], [(*screen, raster.CONTEXT)])
+    assert reddish(behind) > 1000 and (behind != alone).any(axis=2).sum() > 1000
+
+
 def test_png_decodes_to_the_same_pixels():
     from PIL import Image
     from orvexkit.reports import raster
