@@ -69,11 +69,9 @@ def view_for(target, boxes, points=()) -> View:
     spread = float(np.linalg.norm(points - target, axis=1).max()) if len(points) else 0.0
     half = max(4 * min((float((b[1] - b[0]).max()) for b in boxes), default=0.0), 1.5 * spread)
     radius = 0.0
-    for b in boxes:
-        cut = np.clip(b, target - half, target + half)
-        corners = cut[[[0, 0, 0], [0, 0, 1], [0, 1, 0], [0, 1, 1],
-                       [1, 0, 0], [1, 0, 1], [1, 1, 0], [1, 1, 1]], [0, 1, 2]]
-        radius = max(radius, float(np.linalg.norm(corners - target, axis=1).max()))
+    for b in boxes:      # the farthest corner of the cut box, axis by axis
+        cut = np.abs(np.clip(b, target - half, target + half) - target).max(axis=0)
+        radius = max(radius, math.sqrt(cut @ cut))
     if not radius > 0 or not math.isfinite(radius):
         radius = 1.0
 

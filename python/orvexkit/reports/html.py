@@ -133,5 +133,8 @@ def _clean(value):
 
 def _json(data) -> str:
     """JSON that is safe inside a <script> element and pure ASCII (lone surrogates included)."""
-    text = json.dumps(_clean(data), ensure_ascii=True, separators=(",", ":"))
+    try:
+        text = json.dumps(data, ensure_ascii=True, separators=(",", ":"), allow_nan=False)
+    except (TypeError, ValueError):          # NaN, or objects JSON does not know: the slow way
+        text = json.dumps(_clean(data), ensure_ascii=True, separators=(",", ":"))
     return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
