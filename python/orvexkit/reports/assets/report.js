@@ -242,7 +242,7 @@
       canvas.dataset.webgl = "none";
       note.hidden = false;
       note.textContent = "The 3D view needs WebGL 2, which this browser does not offer.";
-      return {show() {}};
+      return {show(c) { canvas.dataset.clash = c.id; document.body.dataset.ready = "1"; }};
     }
     const bytes = (id) => {
       const s = atob(document.getElementById(id).textContent.trim());
