@@ -151,7 +151,12 @@ def test_bcf_21_validates_and_reads_back(tmp_path):
     from bcf.v2.bcfxml import BcfXml
     report, geometry = scene()
     path = tmp_path / "clashes.bcfzip"
-    assert write_bcf(report, path, geometry, resolved=True) == 4
+    calls = []
+    assert write_bcf(report, path, geometry, resolved=True,
+                     progress=lambda *done: calls.append(done)) == 4
+    assert calls == [(1, 4), (2, 4), (3, 4), (4, 4)]
+    write_bcf(report, tmp_path / "again.bcfzip", geometry, resolved=True)
+    assert (tmp_path / "again.bcfzip").read_bytes() == path.read_bytes()    # reproducible
 
     names = validate(path)
     assert names[:2] == ["bcf.version", "project.bcfp"] and len(names) == 2 + 4 * 3
