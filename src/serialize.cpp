@@ -195,6 +195,8 @@ Model deserialize_model(std::string_view bytes, const ClashRequest& request) {
   Reader in(body.substr(sizeof kMagic + 8));
   const uint64_t count = in.u64();
   if (count > in.left() / kMinObjectBytes) bad("object count runs past the end");
+  // serialize_model sets the flag only over objects: one spelling per model.
+  if (info && count == 0) bad("object information without objects");
   std::vector<ObjectBytes> found(count);
   for (ObjectBytes& o : found) {
     o.id = in.text("a key");

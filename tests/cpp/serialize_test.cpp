@@ -148,6 +148,7 @@ TEST(Serialize, InconsistentDataBehindAValidChecksumIsRefused) {
       {"corner index", Crafted().u64(2).object("k").object("m", {0, 3, 1}).done()},
       {"key not UTF-8", Crafted().u64(1).object("\xff").done()},
       {"info missing", Crafted(kModelFormatVersion, 1).u64(1).object("k").done()},
+      {"info without objects", Crafted(kModelFormatVersion, 1).u64(0).done()},
       {"not model data", std::string("{\"a\": 1}\n")},
   };
   for (const auto& [what, bytes] : cases) expect_input_fault(bytes, what);
