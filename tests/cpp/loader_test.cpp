@@ -114,6 +114,9 @@ INSTANTIATE_TEST_SUITE_P(
             Acceptance{kT + R"(,"v":NaN})", false}, Acceptance{kT + R"(,"v":Infinity})", false},
             Acceptance{kT + R"(,"v":-Infinity})", false},
             Acceptance{kT + ",\"v\":\"a\x01\"}", false}, Acceptance{kT + ",\"v\":\"a\x1f\"}", false},
+            // A raw TAB or CR inside a string is a control character too: TABs after the
+            // first one are whitespace between tokens or make the line invalid.
+            Acceptance{kT + ",\"v\":\"a\tb\"}", false}, Acceptance{kT + ",\"v\":\"a\rb\"}", false},
             Acceptance{kT + ",\"v\":\"a\x7f\"}", true},
             Acceptance{kT + ",\"v\":\"\xff\"}", false},
             Acceptance{kT + R"(,"v":"\ud800"})", false}, Acceptance{kT + R"(,"v":"\udc00"})", false},
