@@ -81,11 +81,11 @@ def test_last_line_of_a_key_wins(capfd):
 
 
 def named_model(name):
-    """The shape of a real export around one name (the first four lines: a triangle in
-    chunk lines keyed by `name`), a second root showing it, a root with an inline
-    triangle whose x is spelt 1e-0, and a root whose messages show the name, with -0 and
-    integers beyond 64 bits beside it in its non-string id. Every line with a zero in its
-    numbers also holds the name, so each meets the loader's -0 check."""
+    """A model around one name: four lines as a real export writes them (a triangle in
+    chunk lines keyed by `name`), a second root showing it, a root with an inline triangle
+    whose x is spelt 1e-0, and a root whose messages show the name beside -0 and integers
+    beyond 64 bits. Every line with a zero in its numbers holds the name, so each meets
+    the loader's -0 check."""
     def s(text):
         return json.dumps(text)
 
