@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "diagnostics.h"
@@ -25,18 +26,53 @@ uint32_t to_u32(double x) {
   return static_cast<uint32_t>(x);
 }
 
-/// Appends the points of one mesh's vertex numbers. A trailing group of one or two
-/// numbers is reported with its group number (counted within this mesh) and dropped.
-void decode_points(const double* v, size_t count, const std::string& id, std::vector<Point>& out,
-                   DiagnosticSink& sink) {
-  size_t whole = count / 3;
-  for (size_t k = 0; k < whole; ++k) {
-    out.push_back({static_cast<float>(v[3 * k]), static_cast<float>(v[3 * k + 1]),
-                   static_cast<float>(v[3 * k + 2])});
+/// Reads the numbers of consecutive runs one after another.
+class NumberReader {
+ public:
+  explicit NumberReader(std::span<const NumberRun> runs) : runs_(runs) {}
+  double next() {
+    while (at_ == runs_[run_].size) {
+      ++run_;
+      at_ = 0;
+    }
+    return runs_[run_][at_++];
   }
-  if (count % 3 != 0) {
+
+ private:
+  std::span<const NumberRun> runs_;
+  size_t run_ = 0;
+  size_t at_ = 0;
+};
+
+size_t count_of(std::span<const NumberRun> runs) {
+  size_t n = 0;
+  for (const NumberRun& r : runs) n += r.size;
+  return n;
+}
+
+/// Appends the points of one mesh's vertex numbers, each narrowed to the nearest float.
+/// A trailing group of one or two numbers is reported with its group number (counted
+/// within this mesh) and dropped.
+void decode_points(std::span<const NumberRun> runs, const std::string& id, std::vector<Point>& out,
+                   DiagnosticSink& sink) {
+  float group[3];
+  size_t have = 0;
+  auto add = [&](const auto* values, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+      group[have++] = static_cast<float>(values[i]);
+      if (have == 3) {
+        out.push_back({group[0], group[1], group[2]});
+        have = 0;
+      }
+    }
+  };
+  for (const NumberRun& r : runs) {
+    if (r.narrow) add(static_cast<const float*>(r.data), r.size);
+    else add(static_cast<const double*>(r.data), r.size);
+  }
+  if (have != 0) {
     sink.report({DiagnosticCode::PartialPoint, id,
-                 "ERROR: chunk " + std::to_string(whole + 1) + " has invalid size. Obj id: " + id});
+                 "ERROR: chunk " + std::to_string(count_of(runs) / 3 + 1) + " has invalid size. Obj id: " + id});
   }
 }
 
@@ -51,26 +87,27 @@ struct BadIndex {
 /// shifted by `first_point`, the points that the object's earlier meshes contributed.
 /// A face whose indices run past the end ends this mesh's faces; a count below 3 is a
 /// fault.
-void decode_triangles(const double* f, size_t length, uint32_t first_point, size_t mesh_points,
+void decode_triangles(std::span<const NumberRun> runs, uint32_t first_point, size_t mesh_points,
                       std::vector<Triangle>& out, std::optional<BadIndex>& bad) {
+  const size_t length = count_of(runs);
+  NumberReader f(runs);
   size_t p = 0;
   while (p < length) {
-    uint64_t n = to_u64(f[p]);
+    uint64_t n = to_u64(f.next());
     if (n < 3) throw Fault(FaultKind::Input, "Invalid face size: " + std::to_string(n));
     if (n >= length - p) return;  // its last index would stand at p + n, past the end
-    const double* corners = f + p + 1;
-    auto corner = [&](size_t i) -> uint32_t {
-      uint32_t c = to_u32(corners[i]);
+    auto corner = [&]() -> uint32_t {
+      uint32_t c = to_u32(f.next());
       if (c >= mesh_points) {
         if (!bad) bad = BadIndex{c, mesh_points};
         return first_point;  // never used: the object is dropped
       }
       return first_point + c;
     };
-    uint32_t c0 = corner(0);
-    uint32_t prev = corner(1);
+    uint32_t c0 = corner();
+    uint32_t prev = corner();
     for (size_t i = 2; i < n; ++i) {
-      uint32_t next = corner(i);
+      uint32_t next = corner();
       out.push_back({c0, prev, next});
       prev = next;
     }
@@ -78,16 +115,25 @@ void decode_triangles(const double* f, size_t length, uint32_t first_point, size
   }
 }
 
-/// One object's collision mesh, or nothing after printing why it is left out.
-std::optional<TriMesh> build_collision_mesh(const LoadedObject& object, DiagnosticSink& sink) {
+/// One object's collision mesh, or nothing after reporting why it is left out.
+std::optional<TriMesh> build_collision_mesh(const LoadedBatch& batch, const LoadedObject& object,
+                                            DiagnosticSink& sink) {
+  const std::span<const NumberRun> runs(batch.runs);
+  const std::span<const LoadedMesh> meshes(batch.meshes.data() + object.meshes_begin,
+                                           object.meshes_end - object.meshes_begin);
+  auto faces = [&](const LoadedMesh& m) { return runs.subspan(m.faces_begin, m.vertices_begin - m.faces_begin); };
+  auto vertices = [&](const LoadedMesh& m) {
+    return runs.subspan(m.vertices_begin, m.vertices_end - m.vertices_begin);
+  };
+
+  size_t numbers = 0;
+  for (const LoadedMesh& m : meshes) numbers += count_of(vertices(m));
   std::vector<Point> points;
-  points.reserve(object.vertices.size() / 3);
-  std::vector<size_t> first_point(object.meshes.size());
-  for (size_t m = 0; m < object.meshes.size(); ++m) {
-    const MeshRange& r = object.meshes[m];
+  points.reserve(numbers / 3);
+  std::vector<size_t> first_point(meshes.size());
+  for (size_t m = 0; m < meshes.size(); ++m) {
     first_point[m] = points.size();
-    decode_points(object.vertices.data() + r.vertex_begin, r.vertex_end - r.vertex_begin, object.id,
-                  points, sink);
+    decode_points(vertices(meshes[m]), object.id, points, sink);
   }
   if (points.size() > std::numeric_limits<uint32_t>::max()) {
     throw Fault(FaultKind::Input, "object " + object.id + " has more points than 32-bit indices can address");
@@ -95,11 +141,9 @@ std::optional<TriMesh> build_collision_mesh(const LoadedObject& object, Diagnost
 
   std::vector<Triangle> triangles;
   std::optional<BadIndex> bad;
-  for (size_t m = 0; m < object.meshes.size(); ++m) {
-    const MeshRange& r = object.meshes[m];
+  for (size_t m = 0; m < meshes.size(); ++m) {
     size_t end = m + 1 < first_point.size() ? first_point[m + 1] : points.size();
-    decode_triangles(object.faces.data() + r.face_begin, r.face_end - r.face_begin,
-                     static_cast<uint32_t>(first_point[m]), end - first_point[m], triangles, bad);
+    decode_triangles(faces(meshes[m]), static_cast<uint32_t>(first_point[m]), end - first_point[m], triangles, bad);
   }
 
   if (points.size() < 3) {
@@ -123,17 +167,24 @@ std::optional<TriMesh> build_collision_mesh(const LoadedObject& object, Diagnost
 
 }  // namespace
 
-std::vector<MeshObject> build_mesh_objects(std::vector<LoadedObject> objects, DiagnosticSink& sink) {
-  std::vector<MeshObject> out;
-  out.reserve(objects.size());
-  for (size_t p = 0; p < objects.size(); ++p) {
-    LoadedObject& object = objects[p];
-    if (std::optional<TriMesh> mesh = build_collision_mesh(object, sink)) {
-      out.push_back(MeshObject{std::move(object.id), std::move(*mesh), p});
+std::vector<MeshObject> build_mesh_objects(LoadedModel& loaded, Executor& executor, DiagnosticSink& sink) {
+  std::vector<std::vector<MeshObject>> converted(loaded.batches.size());
+  std::vector<size_t> first(loaded.batches.size() + 1, 0);
+  for (size_t b = 0; b < loaded.batches.size(); ++b) first[b + 1] = first[b] + loaded.batches[b].objects.size();
+  for_each_ordered(executor, loaded.batches.size(), sink, [&](size_t b, DiagnosticSink& batch_sink) {
+    LoadedBatch& batch = loaded.batches[b];
+    converted[b].reserve(batch.objects.size());
+    for (size_t i = 0; i < batch.objects.size(); ++i) {
+      LoadedObject& object = batch.objects[i];
+      if (std::optional<TriMesh> mesh = build_collision_mesh(batch, object, batch_sink)) {
+        converted[b].push_back(MeshObject{std::move(object.id), std::move(*mesh), first[b] + i});
+      }
     }
-    // Give the numbers back as soon as they are decoded: peak memory holds one model's
-    // numbers or its meshes, not both.
-    object = LoadedObject{};
+  });
+  std::vector<MeshObject> out;
+  out.reserve(first.back());
+  for (std::vector<MeshObject>& part : converted) {
+    for (MeshObject& m : part) out.push_back(std::move(m));
   }
   return out;
 }

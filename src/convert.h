@@ -3,10 +3,10 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "diagnostics.h"
+#include "executor.h"
 #include "geometry/trimesh.h"
 #include "loader.h"
 
@@ -16,11 +16,14 @@ namespace orvex {
 struct MeshObject {
   std::string id;
   TriMesh mesh;
-  uint64_t source_index;  // position of its LoadedObject in the loaded list
+  uint64_t source_index;  // position of its LoadedObject among all the loaded objects
 };
 
-/// Converts one model's loaded objects, in order; objects with unusable geometry are
-/// reported to `sink` and left out. Consumes the list.
-std::vector<MeshObject> build_mesh_objects(std::vector<LoadedObject> objects, DiagnosticSink& sink);
+/// Converts a loaded model's objects, a batch per task on `executor`, and returns them in
+/// order; objects with unusable geometry are reported and left out. Reports reach
+/// `sink` in the order of a sequential run, and a Fault (a face of fewer than 3
+/// corners) ends the run after exactly the reports that precede it there. Takes each
+/// object's id; the numbers stay.
+std::vector<MeshObject> build_mesh_objects(LoadedModel& loaded, Executor& executor, DiagnosticSink& sink);
 
 }  // namespace orvex

@@ -1,40 +1,74 @@
-// Model loading: model text -> object map -> one LoadedObject per displayed object.
+// Model loading: model text -> records of its accepted lines -> the object map -> one
+// LoadedObject per displayed object, whose numbers stay where the loader stored them.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "diagnostics.h"
+#include "executor.h"
+#include "loader/arena.h"
 
 namespace orvex {
 
-/// Where one display mesh's numbers stand in its object's flat lists: faces in
-/// [face_begin, face_end) of `faces`, vertices in [vertex_begin, vertex_end) of
-/// `vertices`. Each mesh's corner indices count from its own first point.
-struct MeshRange {
-  size_t face_begin = 0;
-  size_t face_end = 0;
-  size_t vertex_begin = 0;
-  size_t vertex_end = 0;
+using loader::NumberRun;
+
+/// One display mesh whose faces and vertices were both read. Its face numbers are the
+/// runs [faces_begin, vertices_begin) of its batch, its vertex numbers the runs
+/// [vertices_begin, vertices_end), each list in its runs' order. Corner indices count
+/// from the mesh's own first point.
+struct LoadedMesh {
+  size_t faces_begin = 0;
+  size_t vertices_begin = 0;
+  size_t vertices_end = 0;
 };
 
-/// One displayed object as the loader yields it.
+/// One displayed object as the loader yields it: at least one face number and one
+/// vertex number in its meshes [meshes_begin, meshes_end) of its batch.
 struct LoadedObject {
-  std::string id;                 // the object's key in the model, not its "id" member
-  std::vector<double> vertices;   // x, y, z of every point of every usable mesh, never empty
-  std::vector<double> faces;      // count-prefixed faces of those meshes, never empty
-  std::vector<MeshRange> meshes;  // one per element whose faces and vertices were both read
+  std::string id;  // the object's key in the model, not its "id" member
+  size_t meshes_begin = 0;
+  size_t meshes_end = 0;
+  std::string type;  // when information is kept: the root's "speckle_type"
+  std::string meta;  // ... and its other members but the display lists, as compact JSON
 };
 
-/// Loads one model text: splits it into keyed lines, keeps each accepted line's
-/// object under its key (the last accepted line of a key wins) and walks every
-/// object's display list. Reports the loader's diagnostics to `sink` as their
-/// conditions arise. Objects are walked, and their records returned, in text
-/// order; a key that occurs on several accepted lines is walked at its last one.
-/// `text` must stay alive and unchanged until the call returns.
-/// Throws Fault only when the JSON parser cannot take a line at all (beyond 4 GiB).
-std::vector<LoadedObject> load_objects(std::string_view text, DiagnosticSink& sink);
+/// The displayed objects of consecutive roots, in text order.
+struct LoadedBatch {
+  std::vector<LoadedObject> objects;
+  std::vector<LoadedMesh> meshes;
+  std::vector<NumberRun> runs;
+};
+
+/// What loading one model text yields: its displayed objects in batches, and the
+/// storage their numbers live in (moved with it, so the runs stay valid).
+struct LoadedModel {
+  std::vector<LoadedBatch> batches;
+  std::vector<loader::Arena> numbers;
+
+  /// Objects in all batches.
+  size_t size() const;
+};
+
+struct LoadOptions {
+  /// Keep each displayed object's type and members (LoadedObject::type, meta).
+  bool keep_info = false;
+  /// Called with each part of the text once nothing refers into it any more, from any
+  /// thread, e.g. to give back the memory of a mapped file's pages.
+  std::function<void(std::string_view)> release;
+};
+
+/// Loads one model text on `executor`: splits it into keyed lines, keeps each accepted
+/// line's object under its key (the last accepted line of a key wins) and walks every
+/// root's display list. The loader's diagnostics reach `sink` in the order of a
+/// sequential run, and objects come in text order; a key that occurs on several
+/// accepted lines is walked at its last one. Nothing returned points into `text`, which
+/// must stay alive and unchanged until the call returns. Throws Fault only when the
+/// JSON parser cannot take a line at all (beyond 4 GiB), Cancelled when the executor's
+/// poll stops it.
+LoadedModel load_model(std::string_view text, const LoadOptions& options, Executor& executor, DiagnosticSink& sink);
 
 }  // namespace orvex

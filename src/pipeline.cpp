@@ -5,12 +5,30 @@
 
 namespace orvex {
 
-Model build_model(std::string_view text, const ClashRequest& request,
-                  DiagnosticSink& sink) {
+Model build_model(std::string_view text, const ClashRequest& request, DiagnosticSink& sink) {
   StageClock clock(request.times);
-  std::vector<LoadedObject> loaded = load_objects(text, sink);
+  Executor executor(request.threads, request.poll);
+  LoadOptions options;
+  options.keep_info = request.keep_info;
+  LoadedModel loaded = load_model(text, options, executor, sink);
   clock.lap("load");
-  Model model(build_mesh_objects(std::move(loaded), sink), {});
+  std::vector<MeshObject> objects = build_mesh_objects(loaded, executor, sink);
+  std::vector<ObjectInfo> info;
+  if (request.keep_info) {
+    std::vector<const LoadedObject*> sources;
+    sources.reserve(loaded.size());
+    for (const LoadedBatch& batch : loaded.batches) {
+      for (const LoadedObject& o : batch.objects) sources.push_back(&o);
+    }
+    info.reserve(objects.size());
+    for (const MeshObject& o : objects) {
+      const LoadedObject& source = *sources[o.source_index];
+      info.push_back({source.type, source.meta});
+    }
+  }
+  // The numbers go before the model's own structures are built.
+  loaded = LoadedModel();
+  Model model(std::move(objects), std::move(info));
   clock.lap("mesh");
   return model;
 }

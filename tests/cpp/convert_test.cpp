@@ -1,4 +1,5 @@
 #include <cmath>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -6,6 +7,7 @@
 
 #include "convert.h"
 #include "diagnostics.h"
+#include "executor.h"
 #include "stdout_capture.h"
 
 namespace orvex {
@@ -13,19 +15,38 @@ namespace {
 
 using testing::capture_stdout;
 
-/// An object displayed by the given meshes, each (vertices, faces), laid out as the
-/// loader lays them out.
-LoadedObject object(std::string id, const std::vector<std::pair<std::vector<double>, std::vector<double>>>& meshes) {
-  LoadedObject o;
-  o.id = std::move(id);
-  for (const auto& [v, f] : meshes) {
-    MeshRange r{o.faces.size(), o.faces.size() + f.size(), o.vertices.size(), o.vertices.size() + v.size()};
-    o.faces.insert(o.faces.end(), f.begin(), f.end());
-    o.vertices.insert(o.vertices.end(), v.begin(), v.end());
-    o.meshes.push_back(r);
+using Meshes = std::vector<std::pair<std::vector<double>, std::vector<double>>>;
+
+/// Objects laid out as the loader lays them out: one batch, whose runs of doubles point
+/// into `numbers`.
+struct Objects {
+  std::deque<std::vector<double>> numbers;
+  LoadedModel model{std::vector<LoadedBatch>(1), {}};
+
+  /// An object displayed by the given meshes, each (vertices, faces).
+  void add(std::string id, const Meshes& meshes) {
+    LoadedBatch& batch = model.batches[0];
+    LoadedObject o;
+    o.id = std::move(id);
+    o.meshes_begin = batch.meshes.size();
+    for (const auto& [v, f] : meshes) {
+      LoadedMesh m;
+      m.faces_begin = batch.runs.size();
+      batch.runs.push_back(run(f));
+      m.vertices_begin = batch.runs.size();
+      batch.runs.push_back(run(v));
+      m.vertices_end = batch.runs.size();
+      batch.meshes.push_back(m);
+    }
+    o.meshes_end = batch.meshes.size();
+    batch.objects.push_back(std::move(o));
   }
-  return o;
-}
+
+  NumberRun run(const std::vector<double>& values) {
+    const std::vector<double>& kept = numbers.emplace_back(values);
+    return {kept.data(), kept.size(), false};
+  }
+};
 
 const std::vector<double> kTriangle = {0, 0, 0, 1, 0, 0, 0, 1, 0};
 const std::vector<double> kSquare = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0};
@@ -35,20 +56,21 @@ struct Converted {
   std::string out;
 };
 
-Converted convert(std::vector<LoadedObject> objects) {
+Converted convert(Objects& objects) {
   Converted c;
   c.out = capture_stdout([&] {
     StdoutSink out;
-    c.meshes = build_mesh_objects(std::move(objects), out);
+    Executor executor(1);
+    c.meshes = build_mesh_objects(objects.model, executor, out);
   });
   for (const MeshObject& m : c.meshes) m.mesh.validate();
   return c;
 }
 
 std::vector<Triangle> triangles_of(std::vector<double> vertices, std::vector<double> faces) {
-  std::vector<LoadedObject> list;
-  list.push_back(object("k", {{std::move(vertices), std::move(faces)}}));
-  Converted c = convert(std::move(list));
+  Objects list;
+  list.add("k", {{std::move(vertices), std::move(faces)}});
+  Converted c = convert(list);
   if (c.meshes.empty()) return {};
   auto t = c.meshes[0].mesh.triangles();
   return {t.begin(), t.end()};
@@ -66,9 +88,9 @@ TEST(Convert, FanTriangulation) {
 }
 
 TEST(Convert, PointsNarrowToNearestFloat) {
-  std::vector<LoadedObject> list;
-  list.push_back(object("k", {{{0.1, 0, 0, 1, 0, 0, 1e39, 1, 0}, {3, 0, 1, 2}}}));
-  Converted c = convert(std::move(list));
+  Objects list;
+  list.add("k", {{{0.1, 0, 0, 1, 0, 0, 1e39, 1, 0}, {3, 0, 1, 2}}});
+  Converted c = convert(list);
   ASSERT_EQ(c.meshes.size(), 1u);
   auto p = c.meshes[0].mesh.points();
   EXPECT_EQ(p[0][0], 0.1f);
@@ -87,9 +109,9 @@ class ConvertMessages : public ::testing::TestWithParam<MessageCase> {};
 
 TEST_P(ConvertMessages, ExactLines) {
   const MessageCase& c = GetParam();
-  std::vector<LoadedObject> list;
-  list.push_back(object("obj-1", {{c.vertices, c.faces}}));
-  Converted got = convert(std::move(list));
+  Objects list;
+  list.add("obj-1", {{c.vertices, c.faces}});
+  Converted got = convert(list);
   EXPECT_EQ(got.out, c.out);
   EXPECT_EQ(got.meshes.size(), c.kept ? 1u : 0u);
 }
@@ -118,13 +140,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Convert, BadFaceCountIsAFaultAfterThePointMessage) {
   for (double count : {2.9, -1.0, 0.0, 0.5}) {
-    std::vector<LoadedObject> list;
-    list.push_back(object("k", {{{0, 0, 0, 1}, {3, 0, 1, 2, count, 0, 1, 2}}}));
+    Objects list;
+    list.add("k", {{{0, 0, 0, 1}, {3, 0, 1, 2, count, 0, 1, 2}}});
     std::string message;
     std::string out = capture_stdout([&] {
       try {
         StdoutSink out;
-        build_mesh_objects(std::move(list), out);
+        Executor executor(1);
+        build_mesh_objects(list.model, executor, out);
       } catch (const Fault& f) {
         message = f.what();
       }
@@ -135,11 +158,11 @@ TEST(Convert, BadFaceCountIsAFaultAfterThePointMessage) {
 }
 
 TEST(Convert, SourceIndexCountsEveryEntry) {
-  std::vector<LoadedObject> list;
-  list.push_back(object("a", {{kTriangle, {3, 0, 1, 2}}}));
-  list.push_back(object("b", {{{0, 0, 0, 1, 1, 1}, {3, 0, 1, 2}}}));
-  list.push_back(object("c", {{kTriangle, {3, 0, 1, 2}}}));
-  Converted c = convert(std::move(list));
+  Objects list;
+  list.add("a", {{kTriangle, {3, 0, 1, 2}}});
+  list.add("b", {{{0, 0, 0, 1, 1, 1}, {3, 0, 1, 2}}});
+  list.add("c", {{kTriangle, {3, 0, 1, 2}}});
+  Converted c = convert(list);
   ASSERT_EQ(c.meshes.size(), 2u);
   EXPECT_EQ(c.meshes[0].id, "a");
   EXPECT_EQ(c.meshes[0].source_index, 0u);
@@ -149,13 +172,13 @@ TEST(Convert, SourceIndexCountsEveryEntry) {
 }
 
 TEST(Convert, EachMeshIndexesItsOwnPoints) {
-  std::vector<LoadedObject> list;
+  Objects list;
   // The second mesh's chunk message carries its own group number; its trailing number
   // is dropped without shifting the third mesh's points.
-  list.push_back(object("k", {{kTriangle, {3, 0, 1, 2}},
+  list.add("k", {{kTriangle, {3, 0, 1, 2}},
                               {{0, 0, 5, 1, 0, 5, 0, 1, 5, 9}, {3, 2, 1, 0, 4}},
-                              {kSquare, {4, 0, 1, 2, 3}}}));
-  Converted c = convert(std::move(list));
+                              {kSquare, {4, 0, 1, 2, 3}}});
+  Converted c = convert(list);
   EXPECT_EQ(c.out, "ERROR: chunk 4 has invalid size. Obj id: k\n");
   ASSERT_EQ(c.meshes.size(), 1u);
   auto t = c.meshes[0].mesh.triangles();
@@ -165,10 +188,10 @@ TEST(Convert, EachMeshIndexesItsOwnPoints) {
 }
 
 TEST(Convert, IndexBeyondItsOwnMeshIsReportedWithThatMeshsCount) {
-  std::vector<LoadedObject> list;
+  Objects list;
   // Index 3 would name a point of the object, but not of the second mesh's own three.
-  list.push_back(object("k", {{kSquare, {3, 0, 1, 2}}, {kTriangle, {3, 0, 1, 3}}}));
-  Converted c = convert(std::move(list));
+  list.add("k", {{kSquare, {3, 0, 1, 2}}, {kTriangle, {3, 0, 1, 3}}});
+  Converted c = convert(list);
   EXPECT_EQ(c.out, "ERROR: Object id k has face index 3 but only 3 vertices.\n");
   EXPECT_TRUE(c.meshes.empty());
 }

@@ -8,18 +8,61 @@
 #include <unistd.h>
 
 #include "diagnostics.h"
+#include "executor.h"
 #include "json_line.h"
 #include "loader.h"
 
 namespace orvex {
 namespace {
 
+/// Where one display mesh's numbers stand in its object's flat lists.
+struct MeshRange {
+  size_t face_begin = 0;
+  size_t face_end = 0;
+  size_t vertex_begin = 0;
+  size_t vertex_end = 0;
+};
+
+/// One loaded object with its meshes' numbers joined, face lists and vertex lists apart.
+struct FlatObject {
+  std::string id;
+  std::vector<double> vertices;
+  std::vector<double> faces;
+  std::vector<MeshRange> meshes;
+};
+
 struct Loaded {
-  std::vector<LoadedObject> objects;
+  std::vector<FlatObject> objects;
   std::string out;  // everything written to file descriptor 1
 };
 
-// Runs load_objects with file descriptor 1 sent to a temporary file.
+void append(std::vector<double>& out, const std::vector<NumberRun>& runs, size_t begin, size_t end) {
+  for (size_t i = begin; i < end; ++i) {
+    for (size_t k = 0; k < runs[i].size; ++k) out.push_back(runs[i][k]);
+  }
+}
+
+std::vector<FlatObject> flatten(const LoadedModel& model) {
+  std::vector<FlatObject> out;
+  for (const LoadedBatch& batch : model.batches) {
+    for (const LoadedObject& o : batch.objects) {
+      FlatObject flat{o.id, {}, {}, {}};
+      for (size_t m = o.meshes_begin; m < o.meshes_end; ++m) {
+        const LoadedMesh& mesh = batch.meshes[m];
+        MeshRange r{flat.faces.size(), 0, flat.vertices.size(), 0};
+        append(flat.faces, batch.runs, mesh.faces_begin, mesh.vertices_begin);
+        append(flat.vertices, batch.runs, mesh.vertices_begin, mesh.vertices_end);
+        r.face_end = flat.faces.size();
+        r.vertex_end = flat.vertices.size();
+        flat.meshes.push_back(r);
+      }
+      out.push_back(std::move(flat));
+    }
+  }
+  return out;
+}
+
+// Runs load_model on one thread with file descriptor 1 sent to a temporary file.
 Loaded load(const std::string& text) {
   fflush(stdout);
   FILE* capture = tmpfile();
@@ -28,7 +71,8 @@ Loaded load(const std::string& text) {
   Loaded r;
   try {
     StdoutSink out;
-    r.objects = load_objects(text, out);
+    Executor executor(1);
+    r.objects = flatten(load_model(text, {}, executor, out));
   } catch (...) {
     dup2(saved, 1);
     close(saved);
@@ -428,14 +472,14 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LoaderMeshes, EachReadMeshGetsItsRange) {
-  // Mesh b's vertices fail: its faces stay in the flat list but it gets no range.
+  // Mesh b's vertices fail: it gives no mesh.
   std::string text = kChunks + kMesh +
                      root("r", inline_mesh("a", R"("faces":[3,0,1,2],"vertices":[0,0,0,1,0,0,0,1,0,5,5,5])") + "," +
                                    inline_mesh("b", R"("faces":[4,0,1,2,3])") + ",{\"speckle_type\":\"S\"}," + ref("m"));
   Loaded r = load(text);
   ASSERT_EQ(r.objects.size(), 1u);
-  const LoadedObject& o = r.objects[0];
-  EXPECT_EQ(o.faces, (std::vector<double>{3, 0, 1, 2, 4, 0, 1, 2, 3, 3, 0, 1, 2}));
+  const FlatObject& o = r.objects[0];
+  EXPECT_EQ(o.faces, (std::vector<double>{3, 0, 1, 2, 3, 0, 1, 2}));
   EXPECT_EQ(o.vertices.size(), 21u);
   ASSERT_EQ(o.meshes.size(), 2u);
   EXPECT_EQ(std::tie(o.meshes[0].face_begin, o.meshes[0].face_end, o.meshes[0].vertex_begin,
@@ -443,7 +487,7 @@ TEST(LoaderMeshes, EachReadMeshGetsItsRange) {
             std::make_tuple(size_t{0}, size_t{4}, size_t{0}, size_t{12}));
   EXPECT_EQ(std::tie(o.meshes[1].face_begin, o.meshes[1].face_end, o.meshes[1].vertex_begin,
                      o.meshes[1].vertex_end),
-            std::make_tuple(size_t{9}, size_t{13}, size_t{12}, size_t{21}));
+            std::make_tuple(size_t{4}, size_t{8}, size_t{12}, size_t{21}));
   EXPECT_EQ(r.out,
             "ERROR: Could not extract vertices from object: b\n"
             "ERROR: Display value type not supported: S\n");

@@ -1,0 +1,151 @@
+#include "loader/arena.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <sys/mman.h>
+#include <utility>
+
+namespace orvex::loader {
+
+namespace {
+
+constexpr size_t kFirstBlock = size_t{16} << 10;
+// Blocks of this size are mapped on their own, at a huge-page boundary.
+constexpr size_t kHugePage = size_t{2} << 20;
+
+// A mapping of `bytes` (a multiple of kHugePage) that starts on a huge-page boundary:
+// map more, then give back the unaligned head and tail.
+char* map_aligned(size_t bytes) {
+  size_t span = bytes + kHugePage;
+  void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  char* begin = static_cast<char*>(raw);
+  char* at = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(begin) + kHugePage - 1) & ~(kHugePage - 1));
+  if (at > begin) munmap(begin, static_cast<size_t>(at - begin));
+  char* end = begin + span;
+  if (end > at + bytes) munmap(at + bytes, static_cast<size_t>(end - (at + bytes)));
+  madvise(at, bytes, MADV_HUGEPAGE);
+  return at;
+}
+
+}  // namespace
+
+Arena::~Arena() { release(); }
+
+Arena::Arena(Arena&& other) noexcept
+    : blocks_(std::move(other.blocks_)), next_(other.next_), left_(other.left_), next_size_(other.next_size_) {
+  other.blocks_.clear();
+  other.next_ = nullptr;
+  other.left_ = 0;
+  other.next_size_ = 0;
+}
+
+Arena& Arena::operator=(Arena&& other) noexcept {
+  if (this != &other) {
+    release();
+    blocks_ = std::move(other.blocks_);
+    next_ = std::exchange(other.next_, nullptr);
+    left_ = std::exchange(other.left_, 0);
+    next_size_ = std::exchange(other.next_size_, 0);
+    other.blocks_.clear();
+  }
+  return *this;
+}
+
+void Arena::release() {
+  for (const Block& b : blocks_) {
+    if (b.mapped) munmap(b.data, b.size);
+    else std::free(b.data);
+  }
+  blocks_.clear();
+}
+
+void* Arena::reserve(size_t bytes) {
+  if (bytes > left_) grow(bytes);
+  return next_;
+}
+
+void Arena::grow(size_t bytes) {
+  if (bytes > std::numeric_limits<size_t>::max() / 2) throw std::bad_alloc();
+  size_t size = std::max(next_size_, kFirstBlock);
+  next_size_ = std::min(size * 2, kHugePage);
+  Block block{nullptr, std::max(size, padded(bytes)), false};
+  blocks_.reserve(blocks_.size() + 1);
+  if (block.size >= kHugePage) {
+    block.size = (block.size + kHugePage - 1) / kHugePage * kHugePage;
+    block.data = map_aligned(block.size);
+    block.mapped = true;
+  } else {
+    block.data = static_cast<char*>(std::aligned_alloc(kAlign, block.size));
+    if (block.data == nullptr) throw std::bad_alloc();
+  }
+  blocks_.push_back(block);
+  next_ = block.data;
+  left_ = block.size;
+}
+
+std::string_view Arena::copy(std::string_view s) {
+  if (s.empty()) return {};
+  char* at = static_cast<char*>(reserve(s.size()));
+  std::memcpy(at, s.data(), s.size());
+  commit(padded(s.size()));
+  return {at, s.size()};
+}
+
+void Arena::rewind(const Mark& m) {
+  while (blocks_.size() > m.blocks) {
+    const Block& b = blocks_.back();
+    if (b.mapped) munmap(b.data, b.size);
+    else std::free(b.data);
+    blocks_.pop_back();
+  }
+  next_ = m.next;
+  left_ = m.left;
+}
+
+size_t Arena::capacity() const {
+  size_t n = 0;
+  for (const Block& b : blocks_) n += b.size;
+  return n;
+}
+
+NumberRun store_numbers(simdjson::dom::array array, Arena& arena, bool& saw_zero) {
+  using simdjson::dom::element_type;
+  // A number takes two tape slots, so half the array's slots bound its numbers.
+  double* first = static_cast<double*>(arena.reserve(array.number_of_slots() / 2 * sizeof(double)));
+  double* at = first;
+  bool narrow = true;
+  for (simdjson::dom::element x : array) {
+    double d;
+    switch (x.type()) {
+      case element_type::INT64: {
+        int64_t i = x.get_int64().value_unsafe();
+        saw_zero |= i == 0;
+        d = static_cast<double>(i);
+        break;
+      }
+      case element_type::UINT64: d = static_cast<double>(x.get_uint64().value_unsafe()); break;
+      case element_type::DOUBLE: d = x.get_double().value_unsafe(); break;
+      default: continue;
+    }
+    narrow &= std::abs(d) <= std::numeric_limits<float>::max() && static_cast<float>(d) == d;
+    *at++ = d;
+  }
+  size_t n = static_cast<size_t>(at - first);
+  if (narrow) {
+    // Float i overlaps only doubles at or before i, which were already read.
+    for (size_t i = 0; i < n; ++i) {
+      float f = static_cast<float>(first[i]);
+      std::memcpy(reinterpret_cast<char*>(first) + i * sizeof(float), &f, sizeof f);
+    }
+  }
+  size_t bytes = n * (narrow ? sizeof(float) : sizeof(double));
+  arena.commit(bytes);
+  return {first, n, narrow};
+}
+
+}  // namespace orvex::loader

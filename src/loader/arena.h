@@ -1,0 +1,99 @@
+// Storage for what the loader keeps of the lines it reads: numbers, and copies of the
+// strings and small arrays that the walk needs, in blocks that never move.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include <simdjson.h>
+
+namespace orvex::loader {
+
+/// Bump allocation in blocks that are never moved or grown, so that what was stored
+/// stays where it was written until the arena goes. Blocks start small (a small model
+/// gets a small arena) and double up to a limit; blocks of the limit's size are mapped
+/// on huge-page boundaries and ask for transparent huge pages, which saves most of the
+/// page faults of first touch. Not thread-safe: one arena per thread.
+class Arena {
+ public:
+  Arena() = default;
+  ~Arena();
+  Arena(Arena&& other) noexcept;
+  Arena& operator=(Arena&& other) noexcept;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+
+  /// Room for `bytes` at an alignment of 16, to be followed by commit() of at most that
+  /// many bytes before the next call. Throws std::bad_alloc.
+  void* reserve(size_t bytes);
+  void commit(size_t bytes) {
+    // Blocks and commits are whole multiples of the alignment, so the room reserved
+    // always holds the padded size.
+    next_ += padded(bytes);
+    left_ -= padded(bytes);
+  }
+
+  /// `n` default-initialised values; only for trivially destructible types.
+  template <typename T>
+  T* make(size_t n) {
+    static_assert(std::is_trivially_destructible_v<T> && alignof(T) <= kAlign);
+    T* at = static_cast<T*>(reserve(n * sizeof(T)));
+    commit(n * sizeof(T));
+    for (size_t i = 0; i < n; ++i) new (at + i) T;
+    return at;
+  }
+
+  /// A copy of `s` that lives as long as the arena.
+  std::string_view copy(std::string_view s);
+
+  /// A point to rewind to: everything stored after it is dropped.
+  struct Mark {
+    size_t blocks;
+    char* next;
+    size_t left;
+  };
+  Mark mark() const { return {blocks_.size(), next_, left_}; }
+  void rewind(const Mark& m);
+
+  /// Bytes of the blocks held.
+  size_t capacity() const;
+
+ private:
+  static constexpr size_t kAlign = 16;
+  static size_t padded(size_t bytes) { return (bytes + kAlign - 1) & ~(kAlign - 1); }
+  void grow(size_t bytes);
+  void release();
+
+  struct Block {
+    char* data;
+    size_t size;
+    bool mapped;  // from mmap (else from malloc)
+  };
+  std::vector<Block> blocks_;
+  char* next_ = nullptr;
+  size_t left_ = 0;
+  size_t next_size_ = 0;  // size of the next ordinary block
+};
+
+/// The numbers of one JSON array as the loader keeps them: doubles, or floats when every
+/// number of the array is exactly a float (face lists and other small integers mostly
+/// are), which halves their storage. Entries that are not numbers are left out.
+struct NumberRun {
+  const void* data = nullptr;
+  size_t size = 0;
+  bool narrow = false;
+
+  double operator[](size_t i) const {
+    return narrow ? static_cast<const float*>(data)[i] : static_cast<const double*>(data)[i];
+  }
+};
+
+/// Stores the number entries of `array` in `arena`. Sets `saw_zero` when one of them is
+/// an integer 0, which the text may spell "-0" (simdjson reads it as 0).
+NumberRun store_numbers(simdjson::dom::array array, Arena& arena, bool& saw_zero);
+
+}  // namespace orvex::loader
