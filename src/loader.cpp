@@ -1,5 +1,6 @@
 #include "loader.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -14,16 +15,19 @@ namespace {
 using loader::Record;
 using loader::RecordReader;
 
-// The text is read in ranges of about this many bytes, cut after a line feed: tasks for
-// the threads, and the parts given back once read.
-constexpr size_t kRangeBytes = size_t{1} << 20;
-// Roots walked, and objects later converted, per task.
-constexpr size_t kRootsPerBatch = 256;
+// The text is read in ranges of about a 64th of it, cut after a line feed, and the roots
+// are walked (and their objects converted) in batches of about a 64th of them: tasks for
+// several threads even in a small model. The bounds keep tasks worth their cost, and the
+// ranges of a large text small, as they are given back once read. Neither depends on the
+// number of threads.
+constexpr size_t kRangeBytes[2] = {size_t{1} << 10, size_t{1} << 20};
+constexpr size_t kRootsPerBatch[2] = {1, 256};
 
 std::vector<std::string_view> ranges_of(std::string_view text) {
+  const size_t bytes = std::clamp(text.size() / 64, kRangeBytes[0], kRangeBytes[1]);
   std::vector<std::string_view> ranges;
   for (size_t start = 0; start < text.size();) {
-    size_t lf = text.find('\n', std::min(text.size(), start + kRangeBytes) - 1);
+    size_t lf = text.find('\n', std::min(text.size(), start + bytes) - 1);
     size_t end = lf == std::string_view::npos ? text.size() : lf + 1;
     ranges.push_back(text.substr(start, end - start));
     start = end;
@@ -99,10 +103,11 @@ LoadedModel load_model(std::string_view text, const LoadOptions& options, Execut
       if (r.root != nullptr && !r.superseded) roots.push_back(&r);
     }
   }
-  out.batches.resize(batch_count(roots.size(), kRootsPerBatch));
+  const size_t per_batch = std::clamp(roots.size() / 64, kRootsPerBatch[0], kRootsPerBatch[1]);
+  out.batches.resize(batch_count(roots.size(), per_batch));
   for_each_ordered(executor, out.batches.size(), sink, [&](size_t b, DiagnosticSink& batch_sink) {
-    const size_t end = std::min(roots.size(), (b + 1) * kRootsPerBatch);
-    for (size_t i = b * kRootsPerBatch; i < end; ++i) {
+    const size_t end = std::min(roots.size(), (b + 1) * per_batch);
+    for (size_t i = b * per_batch; i < end; ++i) {
       loader::walk(*roots[i], options.keep_info, out.batches[b], batch_sink);
     }
   });

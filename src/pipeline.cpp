@@ -15,15 +15,15 @@ Model build_model(std::string_view text, const ClashRequest& request, Diagnostic
   std::vector<MeshObject> objects = build_mesh_objects(loaded, executor, sink);
   std::vector<ObjectInfo> info;
   if (request.keep_info) {
-    std::vector<const LoadedObject*> sources;
+    std::vector<LoadedObject*> sources;
     sources.reserve(loaded.size());
-    for (const LoadedBatch& batch : loaded.batches) {
-      for (const LoadedObject& o : batch.objects) sources.push_back(&o);
+    for (LoadedBatch& batch : loaded.batches) {
+      for (LoadedObject& o : batch.objects) sources.push_back(&o);
     }
     info.reserve(objects.size());
     for (const MeshObject& o : objects) {
-      const LoadedObject& source = *sources[o.source_index];
-      info.push_back({source.type, source.meta});
+      LoadedObject& source = *sources[o.source_index];
+      info.push_back({std::move(source.type), std::move(source.meta)});
     }
   }
   // The numbers go before the model's own structures are built.
