@@ -5,7 +5,8 @@
 // Every key, id, type name and extra member is a name of number-like text ("-0",
 // "1e5", digits), quotes, backslashes and non-ASCII text, spelt in JSON with or without
 // escapes, and numbers take many spellings of their value ("-0", "1e-0", "2.0E+0"). The
-// same model with plain names of letters must give the same meshes, pairs and messages.
+// same model with plain names of letters must give the same meshes, pairs and messages,
+// and so must 3 threads instead of 1.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -331,7 +332,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text_a = random_model(in, names, pool, count_a, messages_a);
   std::string text_b = random_model(in, names, pool, count_b, messages_b);
 
-  fuzz::Outcome named = fuzz::run_pipeline(names.render(text_a, false), names.render(text_b, false), min_dist);
+  const std::string named_a = names.render(text_a, false), named_b = names.render(text_b, false);
+  fuzz::Outcome named = fuzz::run_pipeline(named_a, named_b, min_dist);
+  fuzz::check_same_on_threads(named, named_a, named_b, min_dist, 3);
   fuzz::check(!named.fault && named.a.size() == count_a && named.b.size() == count_b,
               "a valid object did not become a mesh");
   fuzz::check(named.diagnostics.size() == messages_a + messages_b, "messages other than those due");

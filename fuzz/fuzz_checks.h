@@ -48,8 +48,9 @@ inline void check_same_records(const std::vector<CollisionRecord>& fast,
   }
 }
 
-/// Two models through the whole pipeline: load and mesh a, then b, then the pass. A
-/// Fault ends it, as it ends a call.
+/// Two models through the whole pipeline: load and mesh a, then b, then the pass, on
+/// `threads` threads, keeping the object information when asked. A Fault ends it, as
+/// it ends a call.
 struct Outcome {
   bool fault = false;
   Model a, b;
@@ -57,11 +58,14 @@ struct Outcome {
   std::vector<Diagnostic> diagnostics;
 };
 
-inline Outcome run_pipeline(std::string_view text_a, std::string_view text_b, float min_dist) {
+inline Outcome run_pipeline(std::string_view text_a, std::string_view text_b, float min_dist,
+                            unsigned threads = 1, bool keep_info = false) {
   Outcome out;
   CollectingSink sink;
   ClashRequest request;
   request.min_dist = min_dist;
+  request.threads = threads;
+  request.keep_info = keep_info;
   try {
     out.a = build_model(text_a, request, sink);
     out.b = build_model(text_b, request, sink);
@@ -113,6 +117,16 @@ void check_same_modulo_names(const Outcome& named, const Outcome& renamed, NameB
     check(d.code == e.code && d.object == name_back(e.object, false) && d.text == name_back(e.text, warning),
           "a renamed model gives another diagnostic");
   }
+}
+
+/// The same texts on another number of threads, keeping the object information, give
+/// the same outcome to the bit, and information for every object.
+inline void check_same_on_threads(const Outcome& one, std::string_view text_a, std::string_view text_b,
+                                  float min_dist, unsigned threads) {
+  Outcome other = run_pipeline(text_a, text_b, min_dist, threads, true);
+  check_same_modulo_names(one, other, [](std::string_view text, bool) { return std::string(text); });
+  check(other.fault || (other.a.info().size() == other.a.size() && other.b.info().size() == other.b.size()),
+        "a model built keeping information lacks some");
 }
 
 /// Minimum signed contact over every triangle pair with finite corners, strictly

@@ -5,7 +5,8 @@
 // The checks: every mesh's hierarchy is valid, the pass equals the plain N x M pass, the
 // contact query equals the brute force over all triangle pairs, the same models with
 // the number-like characters of their keys and string values renamed give the same
-// outcome, and the loader's -0 check agrees with the rewrite's own scan on every line.
+// outcome, so do 3 threads instead of 1 (keeping the object information), and the
+// loader's -0 check agrees with the rewrite's own scan on every line.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -37,6 +38,13 @@ orvex::fuzz::Outcome run(std::string_view text_a, std::string_view text_b, float
   auto a = exact_copy(text_a);
   auto b = exact_copy(text_b);
   return orvex::fuzz::run_pipeline({a.get(), text_a.size()}, {b.get(), text_b.size()}, min_dist);
+}
+
+void check_three_threads(const orvex::fuzz::Outcome& one, std::string_view text_a, std::string_view text_b,
+                         float min_dist) {
+  auto a = exact_copy(text_a);
+  auto b = exact_copy(text_b);
+  orvex::fuzz::check_same_on_threads(one, {a.get(), text_a.size()}, {b.get(), text_b.size()}, min_dist, 3);
 }
 
 // The renaming: each of these characters becomes '#' and the letter of its place
@@ -148,6 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check_negative_zero_scans(text_a);
   check_negative_zero_scans(text_b);
   fuzz::Outcome outcome = run(text_a, text_b, min_dist);
+  check_three_threads(outcome, text_a, text_b, min_dist);
   if (!outcome.fault) {
     for (const MeshObject& m : outcome.a.objects()) m.mesh.validate();
     for (const MeshObject& m : outcome.b.objects()) m.mesh.validate();

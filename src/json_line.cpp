@@ -102,14 +102,15 @@ bool has_negative_zero_integer(std::string_view json) {
   // which differs only by ".0" after integers. That makes this simple scan exact: in
   // valid JSON a '"' outside a string opens one, and the first '"' after it that no odd
   // run of backslashes escapes closes it; outside strings a '-' after 'e' or 'E' is an
-  // exponent's sign and any other starts a number. memmem is the cheap first filter
-  // (nearly every line has a 0, few a "-0"); the quote scan runs only on its hits.
+  // exponent's sign and any other starts a number. A search for '-' followed by '0' is
+  // the cheap first filter (nearly every line has a 0, few a "-0"); the quote scan runs
+  // only on its hits.
   const char* const begin = json.data();
   const char* const end = begin + json.size();
   const char* scanned = begin;  // string state known up to here
   bool in_string = false;
-  for (const char* p = begin; (p = static_cast<const char*>(memmem(p, end - p, "-0", 2))) != nullptr;
-       p += 2) {
+  for (const char* p = begin; (p = static_cast<const char*>(std::memchr(p, '-', end - p))) != nullptr; ++p) {
+    if (p + 1 == end || p[1] != '0') continue;
     if (p + 2 < end && is_number_char(p[2])) continue;      // -0.5, -0e1
     if (p > begin && (p[-1] == 'e' || p[-1] == 'E')) continue;  // 1e-0
     for (const char* q; (q = static_cast<const char*>(memchr(scanned, '"', p - scanned))) != nullptr;
