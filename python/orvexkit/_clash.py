@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import importlib
 import math
+from dataclasses import dataclass, field
 from typing import Any, Iterator, NamedTuple, Sequence
 
 import numpy as np
@@ -100,25 +102,22 @@ def clash(a: Model, b: Model | None = None, min_dist: float = 0.0, *, threads: i
     count = resolve_threads(threads)
     flags_a = _selection(select_a, a, "select_a")
     flags_b = flags_a if self_clash else _selection(select_b, b, "select_b")
-    columns = _native.clash(a._handle, b._handle, threshold, prediction, count, self_clash,
-                            flags_a, flags_b)
-    arrays = tuple(np.asarray(c) for c in columns)
-    return ClashResult._make(a, b, arrays, threshold, prediction, self_clash)
+    a_index, b_index, dist, point_a, point_b = map(np.asarray, _native.clash(
+        a._handle, b._handle, threshold, prediction, count, self_clash, flags_a, flags_b))
+    return ClashResult(a, b, a_index, b_index, dist, point_a, point_b, threshold, prediction, self_clash)
 
 
-def _read_only(array: np.ndarray) -> np.ndarray:
+def _column(values: Any, dtype: type, shape: tuple[int, ...]) -> np.ndarray:
+    """`values` as a read-only array of `dtype` and `shape` (-1: any length), without a
+    copy when they already are one; the caller's own array keeps its flags."""
+    array: np.ndarray = np.asarray(values, dtype=dtype).view()
+    if array.ndim != len(shape) or any(want not in (-1, have) for want, have in zip(shape, array.shape)):
+        raise ValueError(f"a column of shape {shape} cannot hold shape {array.shape}")
     array.flags.writeable = False
     return array
 
 
-def _restore(state: dict[str, Any]) -> ClashResult:
-    arrays = tuple(_read_only(np.asarray(state[k])) for k in ClashResult._COLUMNS)
-    result = ClashResult._make(None, None, arrays, state["min_dist"], state["reach"], state["self_clash"])
-    result._a_ids = state["a_ids"]
-    result._b_ids = state["b_ids"]
-    return result
-
-
+@dataclass(frozen=True, slots=True, eq=False)
 class ClashResult:
     """The pairs a clash kept, as columns in the pass's order.
 
@@ -126,95 +125,93 @@ class ClashResult:
     a_index, b_index: object positions in a and b, int64 arrays.
     dist: signed distances, float32 (negative when the meshes cross).
     point_a, point_b: the contact points on a's and on b's mesh, (n, 3) float32.
-    a_ids, b_ids: the objects' keys as lists of str, made on first use.
     min_dist, reach, self_clash: what was asked.
+    a_ids, b_ids: the objects' keys as lists of str, made on first use.
 
     All arrays are read-only. len(result) is the number of pairs; iterating, or
     indexing with an int, gives ClashRecord(a_key, b_key, dist, point_a, point_b).
     to_pandas() and to_arrow() give tables when pandas or pyarrow is installed.
 
+    clash() makes results; the constructor takes the columns as they are (shards of
+    one clash put together, for instance) and makes them read-only arrays of the
+    types above.
+
     A result pickles its columns and the keys of its rows, not the models: an
     unpickled result has a and b None and keeps everything else.
     """
 
-    _COLUMNS = ("a_index", "b_index", "dist", "point_a", "point_b")
+    a: Model | None
+    b: Model | None
+    a_index: np.ndarray
+    b_index: np.ndarray
+    dist: np.ndarray
+    point_a: np.ndarray
+    point_b: np.ndarray
+    min_dist: float = 0.0
+    reach: float = DEFAULT_REACH
+    self_clash: bool = False
+    _a_ids: list[str] | None = field(default=None, repr=False)
+    _b_ids: list[str] | None = field(default=None, repr=False)
 
-    __slots__ = ("_a", "_b", "_a_index", "_b_index", "_dist", "_point_a", "_point_b", "_min_dist",
-                 "_reach", "_self_clash", "_a_ids", "_b_ids")
+    def __post_init__(self) -> None:
+        put = object.__setattr__
+        put(self, "a_index", _column(self.a_index, np.int64, (-1,)))
+        n = len(self.a_index)
+        put(self, "b_index", _column(self.b_index, np.int64, (n,)))
+        put(self, "dist", _column(self.dist, np.float32, (n,)))
+        put(self, "point_a", _column(self.point_a, np.float32, (n, 3)))
+        put(self, "point_b", _column(self.point_b, np.float32, (n, 3)))
 
-    def __init__(self) -> None:
-        raise TypeError("ClashResult objects come from orvexkit.clash()")
-
-    @classmethod
-    def _make(cls, a: Model | None, b: Model | None, arrays: tuple[np.ndarray, ...], min_dist: float,
-              reach: float, self_clash: bool) -> ClashResult:
-        result = object.__new__(cls)
-        result._a, result._b = a, b
-        (result._a_index, result._b_index, result._dist, result._point_a, result._point_b) = arrays
-        result._min_dist, result._reach, result._self_clash = min_dist, reach, self_clash
-        result._a_ids = result._b_ids = None
-        return result
-
-    a = property(lambda self: self._a, doc="The model of the a side, or None after unpickling.")
-    b = property(lambda self: self._b, doc="The model of the b side (a for a self clash), or None.")
-    a_index = property(lambda self: self._a_index, doc="Positions of the a objects, int64.")
-    b_index = property(lambda self: self._b_index, doc="Positions of the b objects, int64.")
-    dist = property(lambda self: self._dist, doc="Signed distances, float32.")
-    point_a = property(lambda self: self._point_a, doc="Contact points on a's meshes, (n, 3) float32.")
-    point_b = property(lambda self: self._point_b, doc="Contact points on b's meshes, (n, 3) float32.")
-    min_dist = property(lambda self: self._min_dist, doc="The threshold asked for.")
-    reach = property(lambda self: self._reach, doc="The contact query's reach.")
-    self_clash = property(lambda self: self._self_clash, doc="Whether a was clashed with itself.")
+    def _ids(self, model: Model | None, index: np.ndarray, cached: list[str] | None, name: str) -> list[str]:
+        if cached is None:
+            if model is None:
+                raise ValueError(f"{name} needs the model or the keys it was made with")
+            keys = model._key_tuple()
+            cached = [keys[i] for i in index.tolist()]
+            object.__setattr__(self, "_" + name, cached)
+        return cached
 
     @property
     def a_ids(self) -> list[str]:
         """Keys of the a objects, one per pair."""
-        if self._a_ids is None:
-            keys = self._a._key_tuple()
-            self._a_ids = [keys[i] for i in self._a_index.tolist()]
-        return self._a_ids
+        return self._ids(self.a, self.a_index, self._a_ids, "a_ids")
 
     @property
     def b_ids(self) -> list[str]:
         """Keys of the b objects, one per pair."""
-        if self._b_ids is None:
-            keys = self._b._key_tuple()
-            self._b_ids = [keys[i] for i in self._b_index.tolist()]
-        return self._b_ids
+        return self._ids(self.b, self.b_index, self._b_ids, "b_ids")
 
     def __len__(self) -> int:
-        return len(self._dist)
+        return len(self.dist)
 
     def __iter__(self) -> Iterator[ClashRecord]:
-        points_a = map(tuple, self._point_a.tolist())
-        points_b = map(tuple, self._point_b.tolist())
-        return map(ClashRecord._make, zip(self.a_ids, self.b_ids, self._dist.tolist(), points_a, points_b))
+        points_a = map(tuple, self.point_a.tolist())
+        points_b = map(tuple, self.point_b.tolist())
+        return map(ClashRecord._make, zip(self.a_ids, self.b_ids, self.dist.tolist(), points_a, points_b))
 
     def __getitem__(self, i: int) -> ClashRecord:
         i = range(len(self))[i]
-        return ClashRecord(self.a_ids[i], self.b_ids[i], float(self._dist[i]),
-                           tuple(self._point_a[i].tolist()), tuple(self._point_b[i].tolist()))
+        return ClashRecord(self.a_ids[i], self.b_ids[i], float(self.dist[i]),
+                           tuple(self.point_a[i].tolist()), tuple(self.point_b[i].tolist()))
 
     def __repr__(self) -> str:
-        what = "self clash" if self._self_clash else "clash"
-        return f"<orvexkit.ClashResult: {len(self)} pairs, {what} below {self._min_dist}>"
+        what = "self clash" if self.self_clash else "clash"
+        return f"<orvexkit.ClashResult: {len(self)} pairs, {what} below {self.min_dist}>"
 
     def __reduce__(self) -> tuple[Any, ...]:
-        state = {k: getattr(self, k) for k in self._COLUMNS}
-        state.update(a_ids=self.a_ids, b_ids=self.b_ids, min_dist=self._min_dist, reach=self._reach,
-                     self_clash=self._self_clash)
-        return _restore, (state,)
+        return ClashResult, (None, None, self.a_index, self.b_index, self.dist, self.point_a, self.point_b,
+                             self.min_dist, self.reach, self.self_clash, self.a_ids, self.b_ids)
 
     def to_pandas(self) -> Any:
         """A pandas DataFrame: a_index, b_index, a_key, b_key, dist, and the points as
         point_a_x, point_a_y, point_a_z, point_b_x, point_b_y, point_b_z."""
         try:
-            import pandas
+            pandas = importlib.import_module("pandas")
         except ImportError:
             raise ImportError("to_pandas() needs pandas: pip install 'orvex[pandas]'") from None
-        columns: dict[str, Any] = {"a_index": self._a_index, "b_index": self._b_index,
-                                   "a_key": self.a_ids, "b_key": self.b_ids, "dist": self._dist}
-        for side, points in (("a", self._point_a), ("b", self._point_b)):
+        columns: dict[str, Any] = {"a_index": self.a_index, "b_index": self.b_index,
+                                   "a_key": self.a_ids, "b_key": self.b_ids, "dist": self.dist}
+        for side, points in (("a", self.point_a), ("b", self.point_b)):
             for axis, name in enumerate("xyz"):
                 columns[f"point_{side}_{name}"] = points[:, axis]
         return pandas.DataFrame(columns)
@@ -223,15 +220,15 @@ class ClashResult:
         """A pyarrow Table: a_index, b_index, a_key, b_key, dist, and point_a, point_b
         as fixed-size lists of three float32."""
         try:
-            import pyarrow
+            pyarrow = importlib.import_module("pyarrow")
         except ImportError:
             raise ImportError("to_arrow() needs pyarrow: pip install 'orvex[arrow]'") from None
 
         def points(p: np.ndarray) -> Any:
             return pyarrow.FixedSizeListArray.from_arrays(pyarrow.array(p.reshape(-1)), 3)
 
-        return pyarrow.table({"a_index": self._a_index, "b_index": self._b_index,
+        return pyarrow.table({"a_index": self.a_index, "b_index": self.b_index,
                               "a_key": pyarrow.array(self.a_ids, pyarrow.string()),
                               "b_key": pyarrow.array(self.b_ids, pyarrow.string()),
-                              "dist": self._dist, "point_a": points(self._point_a),
-                              "point_b": points(self._point_b)})
+                              "dist": self.dist, "point_a": points(self.point_a),
+                              "point_b": points(self.point_b)})

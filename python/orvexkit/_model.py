@@ -31,7 +31,8 @@ class Diagnostic(NamedTuple):
 
 def _array(buffer: Any) -> np.ndarray:
     """A read-only numpy view of a native array (no copy)."""
-    return np.asarray(buffer)
+    array: np.ndarray = np.asarray(buffer)
+    return array
 
 
 class Model:
@@ -67,6 +68,14 @@ class Model:
 
     __slots__ = ("_handle", "_diagnostics", "_name", "_path", "_keys", "_types", "_bounds",
                  "_object_bounds", "__weakref__")
+    _handle: _native.ModelHandle
+    _diagnostics: tuple[Diagnostic, ...]
+    _name: str | None
+    _path: str | None
+    _keys: tuple[str, ...] | None
+    _types: tuple[str, ...] | None
+    _bounds: np.ndarray | None
+    _object_bounds: np.ndarray | None
 
     def __init__(self, source: str | bytes | os.PathLike[str] | Any, *, threads: int | None = None,
                  name: str | None = None) -> None:
@@ -103,16 +112,16 @@ class Model:
         loaded = _native.load_file(path, resolve_threads(threads))
         self._set(*loaded, name=os.path.basename(shown) if name is None else name, path=shown)
 
-    def _set(self, handle: Any, diagnostics: list[tuple[str, str, str]], *, name: str | None,
+    def _set(self, handle: _native.ModelHandle, diagnostics: list[tuple[str, str, str]], *, name: str | None,
              path: str | None) -> None:
         self._handle = handle
         self._diagnostics = tuple(map(Diagnostic._make, diagnostics))
         self._name = name
         self._path = path
-        self._keys: tuple[str, ...] | None = None
-        self._types: tuple[str, ...] | None = None
-        self._bounds: np.ndarray | None = None
-        self._object_bounds: np.ndarray | None = None
+        self._keys = None
+        self._types = None
+        self._bounds = None
+        self._object_bounds = None
 
     # --- the model as a whole --------------------------------------------------------
 
@@ -216,11 +225,12 @@ class ObjectView:
     """
 
     __slots__ = ("_model", "_index", "_meta")
+    _meta: dict[str, Any] | None
 
     def __init__(self, model: Model, index: int) -> None:
         self._model = model
         self._index = index
-        self._meta: dict[str, Any] | None = None
+        self._meta = None
 
     @property
     def model(self) -> Model:
@@ -262,7 +272,8 @@ class ObjectView:
 
     @property
     def bounds(self) -> np.ndarray:
-        return self._model.object_bounds[self._index]
+        box: np.ndarray = self._model.object_bounds[self._index]
+        return box
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, ObjectView):

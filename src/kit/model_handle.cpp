@@ -125,16 +125,16 @@ PyObject* object_bounds(PyObject* self, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"keys", keys, METH_NOARGS, "keys()\n--\n\nEvery object's key, in model order."},
+    {"keys", keys, METH_NOARGS, "keys($self, /)\n--\n\nEvery object's key, in model order."},
     {"types", types, METH_NOARGS,
-     "types()\n--\n\nEvery object's \"speckle_type\" ('' when unknown), in model order."},
-    {"meta", meta, METH_O, "meta(index, /)\n--\n\nThe object's other members as compact JSON, or ''."},
-    {"find", find, METH_O, "find(key, /)\n--\n\nPosition of the object with this key, or -1."},
-    {"vertices", vertices, METH_O, "vertices(index, /)\n--\n\nThe object's points, (n, 3) float32."},
-    {"triangles", triangles, METH_O, "triangles(index, /)\n--\n\nThe object's triangles, (m, 3) uint32."},
-    {"bounds", bounds, METH_NOARGS, "bounds()\n--\n\nBox around the model, (2, 3) float32: lo, hi."},
+     "types($self, /)\n--\n\nEvery object's \"speckle_type\" ('' when unknown), in model order."},
+    {"meta", meta, METH_O, "meta($self, index, /)\n--\n\nThe object's other members as compact JSON, or ''."},
+    {"find", find, METH_O, "find($self, key, /)\n--\n\nPosition of the object with this key, or -1."},
+    {"vertices", vertices, METH_O, "vertices($self, index, /)\n--\n\nThe object's points, (n, 3) float32."},
+    {"triangles", triangles, METH_O, "triangles($self, index, /)\n--\n\nThe object's triangles, (m, 3) uint32."},
+    {"bounds", bounds, METH_NOARGS, "bounds($self, /)\n--\n\nBox around the model, (2, 3) float32: lo, hi."},
     {"object_bounds", object_bounds, METH_NOARGS,
-     "object_bounds()\n--\n\nEvery object's box, (n, 2, 3) float32."},
+     "object_bounds($self, /)\n--\n\nEvery object's box, (n, 2, 3) float32."},
     {nullptr, nullptr, 0, nullptr},
 };
 

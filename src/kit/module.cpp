@@ -213,13 +213,13 @@ PyObject* clash(PyObject*, PyObject* args) {
 
 PyMethodDef functions[] = {
     {"load_text", load_text, METH_VARARGS,
-     "load_text(source, threads, /)\n--\n\n"
+     "load_text($module, source, threads, /)\n--\n\n"
      "Builds a model from a str or a bytes-like text: (handle, diagnostics)."},
     {"load_file", load_file, METH_VARARGS,
-     "load_file(path, threads, /)\n--\n\n"
+     "load_file($module, path, threads, /)\n--\n\n"
      "Builds a model from the file at path, read by the engine: (handle, diagnostics)."},
     {"clash", clash, METH_VARARGS,
-     "clash(a, b, min_dist, reach, threads, self, select_a, select_b, /)\n--\n\n"
+     "clash($module, a, b, min_dist, reach, threads, self, select_a, select_b, /)\n--\n\n"
      "The pass over two handles: (a_index, b_index, dist, point_a, point_b) arrays."},
     {nullptr, nullptr, 0, nullptr},
 };
