@@ -3,9 +3,11 @@ scene the suite has, for every thread count; the contact point on b's mesh again
 brute-force reference; self clashes, selections, the model's objects and diagnostics,
 and bad input."""
 
+import concurrent.futures
 import math
 import os
 import pathlib
+import pickle
 import random
 import signal
 import sys
@@ -163,6 +165,16 @@ def test_models_are_the_same_for_every_thread_count(scene, texts):
             assert fingerprint(orvexkit.Model(text, threads=threads)) == one
 
 
+def test_python_threads_may_share_models(texts):
+    """Calls from several Python threads at once, on the same models, while each runs
+    with the interpreter lock released."""
+    a, b = (orvexkit.Model(t) for t in texts["building"])
+    want = rows(orvexkit.clash(a, b, 0.06))
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda threads: orvexkit.clash(a, b, 0.06, threads=threads), [1, 2, 3, 8] * 2))
+    assert all(rows(r) == want for r in results)
+
+
 # --- self clash and selections ---------------------------------------------------------
 
 def rows(result, keep=slice(None)):
@@ -255,7 +267,7 @@ def test_file_and_buffer_sources_load_the_same_model(texts, tmp_path):
     loaded = orvexkit.Model.from_file(str(path))
     assert fingerprint(loaded) == want and loaded.path == str(path) and loaded.name == "b.txt"
     # A str is text: one that names a file is refused rather than read as an empty model.
-    with pytest.raises(ValueError, match="names a file"):
+    with pytest.raises(ValueError, match="names an existing path"):
         orvexkit.Model(str(path))
     with pytest.raises(TypeError):
         orvexkit.Model(42)
@@ -348,6 +360,11 @@ def test_result_records_and_tables(texts):
     assert isinstance(frame, pandas.DataFrame) and len(frame) == len(result)
     assert frame["a_key"].tolist() == result.a_ids
     np.testing.assert_array_equal(frame[["point_b_x", "point_b_y", "point_b_z"]].to_numpy(), result.point_b)
+    # A pickled result keeps its columns and keys, not the models.
+    again = pickle.loads(pickle.dumps(result))
+    assert again.a is None and again.b is None and not again.self_clash
+    assert rows(again) == rows(result) and list(again) == records and again.min_dist == result.min_dist
+    assert not again.dist.flags.writeable
     pyarrow = pytest.importorskip("pyarrow")
     table = result.to_arrow()
     assert table.column("b_key").to_pylist() == result.b_ids

@@ -85,8 +85,8 @@ class Model:
         if isinstance(source, str):
             if (len(source) < _PATH_LIKE_LENGTH and "\t" not in source and "\n" not in source
                     and source and os.path.exists(source)):
-                raise ValueError(f"a str is model text, and {source!r} names a file: pass "
-                                 "pathlib.Path(...) or use Model.from_file(...) to read it")
+                raise ValueError(f"a str is model text, and {source!r} names an existing path: "
+                                 "pass pathlib.Path(...) or use Model.from_file(...) to read a file")
         else:
             try:
                 memoryview(source).release()
