@@ -431,11 +431,23 @@ def test_interrupts_end_long_calls_cleanly(threads, dense_text):
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer holds freed memory in quarantine")
-def test_interrupted_loads_leak_nothing(dense_text):
+def test_repeated_calls_leak_nothing(dense_text, texts):
+    """Interrupted loads, and loads, clashes and views that run to their end, leave the
+    process's size and the reference counts of what they were given as they were."""
+    text = texts["building"][0]
+    source = text.encode()
+
+    def calls():
+        interrupt(lambda: orvexkit.Model(dense_text, threads=2))
+        model = orvexkit.Model(source, threads=2)
+        result = orvexkit.clash(model, select_a=np.arange(0, len(model), 2), threads=2)
+        return len(result) + int(model[3].vertices.sum()) + len(pickle.dumps(result))
+
     for _ in range(2):  # warm the allocator's pools and arenas
-        interrupt(lambda: orvexkit.Model(dense_text, threads=2))
-    before = resident_bytes()
+        calls()
+    counts, before = [sys.getrefcount(x) for x in (text, source, dense_text)], resident_bytes()
     for _ in range(4):
-        interrupt(lambda: orvexkit.Model(dense_text, threads=2))
-    # One lost model of this text would be about 30 MiB.
+        calls()
+    # One lost model of the dense text would be about 30 MiB.
     assert resident_bytes() - before < 8 << 20
+    assert [sys.getrefcount(x) for x in (text, source, dense_text)] == counts
