@@ -48,7 +48,8 @@ def mypy(tmp_path, *args):
 
 
 def test_stubs_match_the_modules(tmp_path):
-    done = mypy(tmp_path, "mypy.stubtest", "orvex", "orvexkit")
+    # orvexkit's Python modules are their own stubs; the native layer's are written.
+    done = mypy(tmp_path, "mypy.stubtest", "orvex", "orvexkit._native")
     assert done.returncode == 0, done.stdout + done.stderr
 
 
