@@ -1,7 +1,5 @@
 """The clash pass over loaded models, and its results as columns."""
 
-from __future__ import annotations
-
 import importlib
 import math
 from dataclasses import dataclass, field
@@ -62,7 +60,7 @@ def _selection(selection: Any, model: Model, name: str) -> np.ndarray | None:
 
 def clash(a: Model, b: Model | None = None, min_dist: float = 0.0, *, threads: int | None = None,
           reach: float = DEFAULT_REACH, select_a: Sequence[bool] | Sequence[int] | np.ndarray | None = None,
-          select_b: Sequence[bool] | Sequence[int] | np.ndarray | None = None) -> ClashResult:
+          select_b: Sequence[bool] | Sequence[int] | np.ndarray | None = None) -> "ClashResult":
     """Clashes every object of `a` with every object of `b`.
 
     Keeps the pairs whose signed distance (negative when the meshes cross) is below

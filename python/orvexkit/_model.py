@@ -1,7 +1,5 @@
 """Models: loaded and meshed once, then looked at and clashed any number of times."""
 
-from __future__ import annotations
-
 import json
 import os
 from typing import Any, Iterator, NamedTuple
@@ -37,8 +35,6 @@ def _array(buffer: Any) -> np.ndarray:
 
 class Model:
     """A building model loaded and meshed once, then clashed any number of times.
-
-    Model(source, *, threads=None, name=None)
 
     source:
         str: the model text itself (lines "key<TAB>json").
@@ -77,8 +73,8 @@ class Model:
     _bounds: np.ndarray | None
     _object_bounds: np.ndarray | None
 
-    def __init__(self, source: str | bytes | os.PathLike[str] | Any, *, threads: int | None = None,
-                 name: str | None = None) -> None:
+    def __init__(self, source: str | bytes | bytearray | memoryview | os.PathLike[str], *,
+                 threads: int | None = None, name: str | None = None) -> None:
         if isinstance(source, os.PathLike):
             self._load_file(source, threads, name)
             return
@@ -97,7 +93,7 @@ class Model:
 
     @classmethod
     def from_file(cls, path: str | bytes | os.PathLike[str], *, threads: int | None = None,
-                  name: str | None = None) -> Model:
+                  name: str | None = None) -> "Model":
         """The model in the file at `path` (str, bytes or os.PathLike), read by the
         engine itself; see Model for the other arguments and the errors."""
         if not isinstance(path, (str, bytes, os.PathLike)):
@@ -190,7 +186,7 @@ class Model:
             raise KeyError(key)
         return index
 
-    def __getitem__(self, item: int | str) -> ObjectView:
+    def __getitem__(self, item: int | str) -> "ObjectView":
         """The object at a position (negative counts from the end) or with a key."""
         if isinstance(item, str):
             return ObjectView(self, self.index_of(item))
@@ -206,7 +202,7 @@ class Model:
     def __contains__(self, key: object) -> bool:
         return isinstance(key, str) and self._handle.find(key) >= 0
 
-    def __iter__(self) -> Iterator[ObjectView]:
+    def __iter__(self) -> Iterator["ObjectView"]:
         return (ObjectView(self, i) for i in range(len(self)))
 
     def __repr__(self) -> str:

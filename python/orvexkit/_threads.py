@@ -1,7 +1,5 @@
 """How many threads a call runs on."""
 
-from __future__ import annotations
-
 import operator
 import os
 
