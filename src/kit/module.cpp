@@ -65,48 +65,57 @@ PyObject* loaded(Model model, const std::vector<Diagnostic>& diagnostics) {
   return PyTuple_Pack(2, handle.get(), list.get());
 }
 
-// Builds a model from `text` (checked as UTF-8 first unless `utf8_known`), off the lock.
-PyObject* build(std::string_view text, bool utf8_known, const char* what, unsigned threads) {
+// A model text to build from: in memory, UTF-8 already or not yet checked, or a file.
+struct Source {
+  std::string_view text;
+  bool utf8_known = false;
+  const std::string* path = nullptr;  // read the file instead
+};
+
+// Builds the model off the lock: reads the file, checks the text, loads and meshes.
+PyObject* build(Source source, unsigned threads) {
   std::optional<Model> model;
   CollectingSink sink;
   bool ok = run_released([&](const Poll& poll) {
-    if (!utf8_known) require_utf8(text, what);
+    std::optional<MappedText> file;
+    if (source.path != nullptr) source.text = file.emplace(*source.path, poll).text();
+    if (!source.utf8_known) require_utf8(source.text, source.path ? *source.path : "model text");
     ClashRequest request;
     request.threads = threads;
     request.poll = poll;
     request.keep_info = true;
-    model.emplace(build_model(text, request, sink));
+    model.emplace(build_model(source.text, request, sink));
   });
   return ok ? loaded(std::move(*model), sink.items) : nullptr;
 }
 
 PyObject* load_text(PyObject*, PyObject* args) {
-  PyObject* source;
+  PyObject* text;
   Py_ssize_t threads;
   unsigned count;
-  if (!PyArg_ParseTuple(args, "On:load_text", &source, &threads) || !thread_count(threads, count)) {
+  if (!PyArg_ParseTuple(args, "On:load_text", &text, &threads) || !thread_count(threads, count)) {
     return nullptr;
   }
-  if (PyUnicode_Check(source)) {
+  if (PyUnicode_Check(text)) {
     Py_ssize_t size;
-    const char* data = PyUnicode_AsUTF8AndSize(source, &size);
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (data == nullptr) return nullptr;
-    return build(std::string_view(data, static_cast<size_t>(size)), true, "model text", count);
+    return build({std::string_view(data, static_cast<size_t>(size)), true}, count);
   }
   Buffer buffer;
-  if (!buffer.get(source, PyBUF_SIMPLE)) return nullptr;
+  if (!buffer.get(text, PyBUF_SIMPLE)) return nullptr;
   std::string_view bytes(static_cast<const char*>(buffer.view.buf), static_cast<size_t>(buffer.view.len));
   // Only bytes cannot change while the lock is released; other buffers (bytearray,
   // a writable memoryview, an mmap) are copied under the lock first.
-  PyObject* base = PyMemoryView_Check(source) ? PyMemoryView_GET_BASE(source) : source;
-  if (base != nullptr && PyBytes_Check(base)) return build(bytes, false, "model text", count);
+  PyObject* base = PyMemoryView_Check(text) ? PyMemoryView_GET_BASE(text) : text;
+  if (base != nullptr && PyBytes_Check(base)) return build({bytes}, count);
   std::string copy;
   try {
     copy.assign(bytes);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
-  return build(copy, false, "model text", count);
+  return build({copy}, count);
 }
 
 PyObject* load_file(PyObject*, PyObject* args) {
@@ -116,20 +125,8 @@ PyObject* load_file(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "O&n:load_file", PyUnicode_FSConverter, &encoded, &threads)) return nullptr;
   Ref path_bytes(encoded);
   if (!thread_count(threads, count)) return nullptr;
-  std::string path(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
-
-  std::optional<Model> model;
-  CollectingSink sink;
-  bool ok = run_released([&](const Poll& poll) {
-    MappedText file(path, poll);
-    require_utf8(file.text(), path);
-    ClashRequest request;
-    request.threads = count;
-    request.poll = poll;
-    request.keep_info = true;
-    model.emplace(build_model(file.text(), request, sink));
-  });
-  return ok ? loaded(std::move(*model), sink.items) : nullptr;
+  const std::string path(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
+  return build({{}, false, &path}, count);
 }
 
 // One flag per object of `model`, from a C-contiguous buffer of bytes, or none.
