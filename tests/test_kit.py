@@ -273,6 +273,21 @@ def test_file_and_buffer_sources_load_the_same_model(texts, tmp_path):
         orvexkit.Model(42)
 
 
+@pytest.mark.skipif(not hasattr(orvexkit._native.ModelHandle, "serialize"),
+                    reason="orvexkit built without the engine's model serialisation")
+def test_models_pickle_through_the_engine(texts):
+    for scene in ("hostile", "building"):
+        models = [orvexkit.Model(text, name=scene) for text in texts[scene]]
+        again = pickle.loads(pickle.dumps(models))
+        for model, copy in zip(models, again):
+            assert fingerprint(copy) == fingerprint(model) and copy.name == scene
+        assert rows(orvexkit.clash(*again, INF)) == rows(orvexkit.clash(*models, INF))
+    data = models[0]._handle.serialize()
+    for bad in (data[:-1], data[:len(data) // 2] + bytes([data[len(data) // 2] ^ 1]) + data[len(data) // 2 + 1:]):
+        with pytest.raises(ValueError):
+            orvexkit._native.ModelHandle.deserialize(bad, 2)
+
+
 # --- bad input -------------------------------------------------------------------------------
 
 def test_unreadable_paths_raise_os_errors_naming_the_path(tmp_path):

@@ -2,7 +2,7 @@
 
 import json
 import os
-from typing import Any, Iterator, NamedTuple
+from typing import Any, Iterable, Iterator, NamedTuple
 
 import numpy as np
 
@@ -108,8 +108,8 @@ class Model:
         loaded = _native.load_file(path, resolve_threads(threads))
         self._set(*loaded, name=os.path.basename(shown) if name is None else name, path=shown)
 
-    def _set(self, handle: _native.ModelHandle, diagnostics: list[tuple[str, str, str]], *, name: str | None,
-             path: str | None) -> None:
+    def _set(self, handle: _native.ModelHandle, diagnostics: Iterable[tuple[str, str, str]], *,
+             name: str | None, path: str | None) -> None:
         self._handle = handle
         self._diagnostics = tuple(map(Diagnostic._make, diagnostics))
         self._name = name
@@ -208,6 +208,19 @@ class Model:
     def __repr__(self) -> str:
         label = f" {self._name!r}" if self._name is not None else ""
         return f"<orvexkit.Model{label} with {len(self)} objects>"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """A model pickles as the engine serialises it: keys, object data, points and
+        triangles, not the text; hierarchies are rebuilt when it is unpickled, on the
+        default thread count. The name, path and diagnostics come along."""
+        return _unpickle_model, (self._handle.serialize(), self._name, self._path, self._diagnostics)
+
+
+def _unpickle_model(data: bytes, name: str | None, path: str | None,
+                    diagnostics: Iterable[tuple[str, str, str]]) -> Model:
+    model = Model.__new__(Model)
+    model._set(_native.ModelHandle.deserialize(data, resolve_threads(None)), diagnostics, name=name, path=path)
+    return model
 
 
 class ObjectView:

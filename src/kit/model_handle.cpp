@@ -2,10 +2,19 @@
 
 #include <array>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "kit/array.h"
+#include "kit/released.h"
+
+// Pickling needs the engine's model serialisation; without it the handle has no
+// serialize() and deserialize(), and orvexkit's Model does not pickle.
+#if __has_include("serialize.h")
+#include "serialize.h"
+#define ORVEXKIT_SERIALIZE 1
+#endif
 
 namespace orvex::kit {
 namespace {
@@ -124,6 +133,31 @@ PyObject* object_bounds(PyObject* self, PyObject*) {
   return owned_array<float>(std::move(boxes), {static_cast<Py_ssize_t>(model.size()), 2, 3});
 }
 
+#ifdef ORVEXKIT_SERIALIZE
+PyObject* serialize(PyObject* self, PyObject*) {
+  std::string bytes;
+  if (!run_released([&](const Poll&) { bytes = serialize_model(model_ref(self)); })) return nullptr;
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* deserialize(PyObject*, PyObject* args) {
+  PyObject* data;
+  Py_ssize_t threads;
+  ClashRequest request;
+  if (!PyArg_ParseTuple(args, "O!n:deserialize", &PyBytes_Type, &data, &threads) ||
+      !thread_count(threads, request.threads)) {
+    return nullptr;
+  }
+  const std::string_view bytes(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
+  std::optional<Model> model;
+  bool ok = run_released([&](const Poll& poll) {
+    request.poll = poll;
+    model.emplace(deserialize_model(bytes, request));
+  });
+  return ok ? wrap_model(std::move(*model)) : nullptr;
+}
+#endif
+
 PyMethodDef methods[] = {
     {"keys", keys, METH_NOARGS, "keys($self, /)\n--\n\nEvery object's key, in model order."},
     {"types", types, METH_NOARGS,
@@ -135,6 +169,12 @@ PyMethodDef methods[] = {
     {"bounds", bounds, METH_NOARGS, "bounds($self, /)\n--\n\nBox around the model, (2, 3) float32: lo, hi."},
     {"object_bounds", object_bounds, METH_NOARGS,
      "object_bounds($self, /)\n--\n\nEvery object's box, (n, 2, 3) float32."},
+#ifdef ORVEXKIT_SERIALIZE
+    {"serialize", serialize, METH_NOARGS,
+     "serialize($self, /)\n--\n\nThe engine's bytes of the model (not its text)."},
+    {"deserialize", deserialize, METH_VARARGS | METH_STATIC,
+     "deserialize(data, threads, /)\n--\n\nThe model of serialize()'s bytes, rebuilt on `threads`."},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,7 +3,6 @@
 // safety needs. Every call that may take long runs with the interpreter lock released.
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,28 +18,6 @@
 
 namespace orvex::kit {
 namespace {
-
-// A Py_buffer released on every way out.
-struct Buffer {
-  Py_buffer view{};
-  bool held = false;
-  ~Buffer() {
-    if (held) PyBuffer_Release(&view);
-  }
-  bool get(PyObject* obj, int flags) {
-    held = PyObject_GetBuffer(obj, &view, flags) == 0;
-    return held;
-  }
-};
-
-bool thread_count(Py_ssize_t threads, unsigned& out) {
-  if (threads < 1 || static_cast<size_t>(threads) > std::numeric_limits<unsigned>::max()) {
-    PyErr_Format(PyExc_ValueError, "threads must be a positive count, not %zd", threads);
-    return false;
-  }
-  out = static_cast<unsigned>(threads);
-  return true;
-}
 
 PyObject* text_of(const std::string& s, const char* errors) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), errors);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <new>
 #include <string>
 
@@ -50,6 +51,15 @@ void raise_engine_error() {
   } catch (...) {
     set_message(PyExc_RuntimeError, "unknown engine error");
   }
+}
+
+bool thread_count(Py_ssize_t threads, unsigned& out) {
+  if (threads < 1 || static_cast<size_t>(threads) > std::numeric_limits<unsigned>::max()) {
+    PyErr_Format(PyExc_ValueError, "threads must be a positive count, not %zd", threads);
+    return false;
+  }
+  out = static_cast<unsigned>(threads);
+  return true;
 }
 
 bool run_released(const std::function<void(const Poll&)>& work) {

@@ -1,5 +1,6 @@
-// Engine work with the interpreter lock released, interruptible from the host, and the
-// one place where what the engine throws becomes a Python exception.
+// Engine work with the interpreter lock released, interruptible from the host, the one
+// place where what the engine throws becomes a Python exception, and the arguments
+// that such work takes.
 #pragma once
 
 #include <functional>
@@ -22,6 +23,26 @@ using Poll = std::function<bool()>;
 /// (it wins over whatever the engine threw after it), else the engine's mapped by
 /// raise_engine_error.
 bool run_released(const std::function<void(const Poll&)>& work);
+
+/// A Py_buffer released on every way out.
+struct Buffer {
+  Py_buffer view{};
+  bool held = false;
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() {
+    if (held) PyBuffer_Release(&view);
+  }
+  bool get(PyObject* obj, int flags) {
+    held = PyObject_GetBuffer(obj, &view, flags) == 0;
+    return held;
+  }
+};
+
+/// `threads` as the engine's count; false with ValueError pending unless it is >= 1
+/// and fits.
+bool thread_count(Py_ssize_t threads, unsigned& out);
 
 /// Sets the Python exception for the C++ exception being handled: FileFault ->
 /// OSError(errno, text, path) (so FileNotFoundError and its kin); Fault by kind:
