@@ -4,6 +4,7 @@ brute-force reference; self clashes, selections, the model's objects and diagnos
 and bad input."""
 
 import concurrent.futures
+import json
 import math
 import os
 import pathlib
@@ -255,6 +256,25 @@ def test_objects_and_their_arrays(texts):
     del model, last
     assert gone() is None
     np.testing.assert_array_equal(vertices, copy)
+
+
+def test_object_information_is_the_root_line_s(texts):
+    """type and meta against json.loads of each object's line: its "speckle_type", and
+    every member but the display lists (the last of a repeated member)."""
+    odd = ('odd\t{"speckle_type":"Odd","id":"odd","name":"B\\u00e4r \\"1\\"","n":-0,"n":[1.5e300,{"z":null}],'
+           '"units":"mm","displayValue":[{"speckle_type":"Objects.Geometry.Mesh","id":"m",'
+           '"vertices":[0,0,0,1,0,0,0,1,0],"faces":[3,0,1,2]}]}\n')
+    text = texts["sample"][0] + odd
+    model = orvexkit.Model(text)
+    if not any(model.types):
+        pytest.skip("the engine keeps no object information yet")
+    lines = dict(line.split("\t", 1) for line in text.splitlines())
+    for o in model:
+        members = json.loads(lines[o.key])
+        assert o.type == members["speckle_type"]
+        assert o.meta == {k: v for k, v in members.items() if k not in ("displayValue", "@displayValue")}
+        assert o.name == members.get("name")
+    assert model["odd"].name == 'Bär "1"' and model["odd"].meta["n"] == [1.5e300, {"z": None}]
 
 
 def test_file_and_buffer_sources_load_the_same_model(texts, tmp_path):
