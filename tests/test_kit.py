@@ -293,8 +293,6 @@ def test_file_and_buffer_sources_load_the_same_model(texts, tmp_path):
         orvexkit.Model(42)
 
 
-@pytest.mark.skipif(not hasattr(orvexkit._native.ModelHandle, "serialize"),
-                    reason="orvexkit built without the engine's model serialisation")
 def test_models_pickle_through_the_engine(texts):
     for scene in ("hostile", "building"):
         models = [orvexkit.Model(text, name=scene) for text in texts[scene]]

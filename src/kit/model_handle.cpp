@@ -8,13 +8,7 @@
 
 #include "kit/array.h"
 #include "kit/released.h"
-
-// Pickling needs the engine's model serialisation; without it the handle has no
-// serialize() and deserialize(), and orvexkit's Model does not pickle.
-#if __has_include("serialize.h")
 #include "serialize.h"
-#define ORVEXKIT_SERIALIZE 1
-#endif
 
 namespace orvex::kit {
 namespace {
@@ -133,7 +127,6 @@ PyObject* object_bounds(PyObject* self, PyObject*) {
   return owned_array<float>(std::move(boxes), {static_cast<Py_ssize_t>(model.size()), 2, 3});
 }
 
-#ifdef ORVEXKIT_SERIALIZE
 PyObject* serialize(PyObject* self, PyObject*) {
   std::string bytes;
   if (!run_released([&](const Poll&) { bytes = serialize_model(model_ref(self)); })) return nullptr;
@@ -156,7 +149,6 @@ PyObject* deserialize(PyObject*, PyObject* args) {
   });
   return ok ? wrap_model(std::move(*model)) : nullptr;
 }
-#endif
 
 PyMethodDef methods[] = {
     {"keys", keys, METH_NOARGS, "keys($self, /)\n--\n\nEvery object's key, in model order."},
@@ -169,12 +161,10 @@ PyMethodDef methods[] = {
     {"bounds", bounds, METH_NOARGS, "bounds($self, /)\n--\n\nBox around the model, (2, 3) float32: lo, hi."},
     {"object_bounds", object_bounds, METH_NOARGS,
      "object_bounds($self, /)\n--\n\nEvery object's box, (n, 2, 3) float32."},
-#ifdef ORVEXKIT_SERIALIZE
     {"serialize", serialize, METH_NOARGS,
      "serialize($self, /)\n--\n\nThe engine's bytes of the model (not its text)."},
     {"deserialize", deserialize, METH_VARARGS | METH_STATIC,
      "deserialize(data, threads, /)\n--\n\nThe model of serialize()'s bytes, rebuilt on `threads`."},
-#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
