@@ -85,11 +85,6 @@ void load(std::string_view bytes) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  orvex::fuzz::silence_stdout();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
