@@ -1,10 +1,11 @@
 """orvex against the peers, on seeded data generated here; see bench/README.md.
 
-    python bench/run.py [--quick] [--objects N] [--only W1,W3,...]
+    python bench/run.py [--quick] [--objects N] [--only W1,W3,K2,...]
 
-Builds orvex and the benchmark drivers for this interpreter into build/bench, checks
-that orvex and the peer agree on every workload, then times them and prints one table
-with the ratios and the targets P1 to P5. Exits 1 when an answer disagrees.
+Builds orvex, orvexkit and the benchmark drivers for this interpreter into build/bench,
+checks that orvex and the peer (or orvexkit and clash_detection) agree on every
+workload, then times them and prints one table with the ratios and the targets P1 to P5,
+K1 and K2. Exits 1 when an answer disagrees.
 """
 
 import argparse
@@ -25,6 +26,9 @@ import dense  # noqa: E402
 import peers  # noqa: E402
 
 CLEARANCE = 0.05
+# K2: the checks a coordinator reruns on one pair of models, (name, min_dist).
+CHECKS = [("hard", 0.0), ("hard beyond 2 mm", -0.002), ("touching within 1 mm", 0.001),
+          ("clearance 1 cm", 0.01), ("clearance 2.5 cm", 0.025), ("clearance 5 cm", 0.05)]
 # Both sides query the same float32 triangles; distances agree to float32 rounding of
 # coordinates of up to a few hundred units.
 DIST_TOL = 1e-4
@@ -167,6 +171,58 @@ def run_end_to_end(orvex, check, n_objects, seed, repeats, with_clearance):
     return rows, (path_a, path_b)
 
 
+def kit_pairs(result):
+    return {(a, b): d for a, b, d in zip(result.a_ids, result.b_ids, result.dist.tolist())}
+
+
+def kit_end_to_end(orvexkit, path_a, path_b, threads, checks):
+    """Both models loaded from their files, then one clash per threshold of `checks`:
+    ({pair: dist} per check, seconds loading both, seconds of all passes)."""
+    start = time.perf_counter()
+    a = orvexkit.Model(path_a, threads=threads)
+    b = orvexkit.Model(path_b, threads=threads)
+    loaded = time.perf_counter()
+    found = [kit_pairs(orvexkit.clash(a, b, min_dist, threads=threads)) for _, min_dist in checks]
+    return found, loaded - start, time.perf_counter() - loaded
+
+
+def best_split(run, repeats):
+    """(answer, load seconds, pass seconds) of the run with the least total time."""
+    runs = [run() for _ in range(repeats)]
+    return min(runs, key=lambda r: r[1] + r[2])
+
+
+def run_kit(orvex, orvexkit, check, path_a, path_b, repeats, only):
+    """K1: orvexkit end to end on the W1 models, 2 threads against 1. K2: the six CHECKS
+    as six clash_detection calls against six passes on the two loaded models, both on
+    one thread, so that the ratio is what reuse of the loaded models gains; the time of
+    loading both once is kept beside it."""
+    rows = {}
+    path_a, path_b = Path(path_a), Path(path_b)
+    if "K1" in only:
+        k1 = {"cores": len(os.sched_getaffinity(0)), "agree": True}
+        answers = {}
+        for threads in (1, 2):
+            answers[threads], load_s, pass_s = best_split(
+                lambda: kit_end_to_end(orvexkit, path_a, path_b, threads, CHECKS[:1]), repeats)
+            k1[f"threads_{threads}"] = {"load_s": load_s, "pass_s": pass_s, "total_s": load_s + pass_s}
+        if answers[1] != answers[2]:
+            k1["agree"] = check.fail("K1", "2 threads give another result than 1")
+        rows["K1"] = k1
+    if "K2" in only:
+        text_a, text_b = path_a.read_text(), path_b.read_text()
+        theirs, calls_s = peers.best_of(
+            lambda: [orvex_pairs(orvex, text_a, text_b, min_dist) for _, min_dist in CHECKS], repeats)
+        ours, load_s, pass_s = best_split(lambda: kit_end_to_end(orvexkit, path_a, path_b, 1, CHECKS), repeats)
+        ok = True
+        for (name, _), mine, reference in zip(CHECKS, ours, theirs):
+            if mine != reference:
+                ok = check.fail("K2", f"{name}: orvexkit and clash_detection differ")
+        rows["K2"] = {"calls_s": calls_s, "load_s": load_s, "pass_s": pass_s, "kit_s": load_s + pass_s,
+                      "pairs": [len(p) for p in ours], "agree": ok}
+    return rows
+
+
 def run_dense(build_dir, check, triangles, seed, repeats):
     """W3: one contact query on two dense tori, overlapping and then 0.3 apart."""
     rows = []
@@ -286,6 +342,21 @@ def table(results):
                          fmt_x(extra / h["text_bytes"]),
                          f"clash_detection's peak above the {h['rss_held'] / 2**20:.0f} MiB "
                          "held before it (interpreter and texts) / text"))
+    k = results.get("K1")
+    if k:
+        one, two = k["threads_1"], k["threads_2"]
+        rows.append(("K1 orvexkit end to end, 2 threads", fmt_s(two["total_s"]),
+                     fmt_s(one["total_s"]) + " 1 thread", fmt_x(ratio(one["total_s"], two["total_s"])),
+                     f"load+mesh both {fmt_s(two['load_s'])} vs {fmt_s(one['load_s'])}, pass "
+                     f"{fmt_s(two['pass_s'])} vs {fmt_s(one['pass_s'])}; {k['cores']} cores; "
+                     + ("same result" if k["agree"] else "DISAGREE")))
+    k = results.get("K2")
+    if k:
+        rows.append(("K2 six checks on loaded models", fmt_s(k["pass_s"]),
+                     fmt_s(k["calls_s"]) + " 6 calls", fmt_x(ratio(k["calls_s"], k["pass_s"])),
+                     f"1 thread; loading both models once more: {fmt_s(k['load_s'])}, "
+                     f"{fmt_x(ratio(k['calls_s'], k['kit_s']))} with it; pairs "
+                     + "/".join(map(str, k["pairs"])) + (", agree" if k["agree"] else ", DISAGREE")))
     return rows
 
 
@@ -317,6 +388,16 @@ def targets(results):
         worst = max(b["orvex_s"] / a["orvex_s"] for a, b in zip(w4, w4[1:]))
         out.append(("P4", "each W4 doubling <= 2.2x time", f"worst {fmt_x(worst)}",
                     verdict(worst <= 2.2, w4)))
+    k = results.get("K1")
+    if k:
+        r = ratio(k["threads_1"]["total_s"], k["threads_2"]["total_s"])
+        out.append(("K1", "orvexkit on W1, 2 threads >= 1.7x 1 thread", fmt_x(r),
+                    verdict(r is not None and r >= 1.7, [k])))
+    k = results.get("K2")
+    if k:
+        r = ratio(k["calls_s"], k["pass_s"])
+        out.append(("K2", "6 checks on loaded models >= 4x 6 calls", fmt_x(r),
+                    verdict(r is not None and r >= 4, [k])))
     return sorted(out)
 
 
@@ -339,7 +420,7 @@ def print_report(results, problems, markdown):
             print("  ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip())
         print()
         for name, goal, measured, verdict in targets(results):
-            print(f"{name}  {goal:<36} {measured:<14} {verdict}")
+            print(f"{name}  {goal:<42} {measured:<14} {verdict}")
     for problem in problems:
         print(f"DISAGREEMENT {problem}")
 
@@ -348,13 +429,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="small sizes, one repeat: a smoke run of the whole suite")
-    parser.add_argument("--objects", type=int, help="objects per model for W1, W2, W5 (20000)")
+    parser.add_argument("--objects", type=int, help="objects per model for W1, W2, W5, K1, K2 (20000)")
     parser.add_argument("--scaling", help="W4 sizes, comma separated (1000,...,32000)")
     parser.add_argument("--dense", type=int, help="triangles per W3 mesh (100000)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--repeats", type=int,
                         help="runs of each side in W1, W2, W3 and of orvex in W4, best kept (3)")
-    parser.add_argument("--only", default="W1,W2,W3,W4,W5", help="workloads to run")
+    parser.add_argument("--only", default="W1,W2,W3,W4,W5,K1,K2", help="workloads to run")
     parser.add_argument("--no-peer-scaling", action="store_true",
                         help="run W4 without the peer (no ratios or checks there)")
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
@@ -375,6 +456,7 @@ def main():
         build(args.build_dir)
     sys.path.insert(0, str(args.build_dir))
     import orvex
+    import orvexkit
 
     check = Check()
     results = {"date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
@@ -388,6 +470,8 @@ def main():
         if "W5" in only:
             results["W5"] = stage_figures(args.build_dir, *paths, repeats)
             results["W5"]["host"] = host_rss(args.build_dir, *paths)
+    if only & {"K1", "K2"}:
+        results.update(run_kit(orvex, orvexkit, check, *building(objects, args.seed), repeats, only))
     if "W3" in only:
         results["W3"] = run_dense(args.build_dir, check, triangles, args.seed, repeats)
     if "W4" in only:

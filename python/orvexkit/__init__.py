@@ -1,0 +1,27 @@
+"""orvexkit: building models loaded once and clashed many times, on every core.
+
+    from pathlib import Path
+    import orvexkit
+
+    structure = orvexkit.Model(Path("structure.txt"))   # read by the engine
+    services = orvexkit.Model(Path("services.txt"))
+    hard = orvexkit.clash(structure, services)                    # crossing meshes
+    near = orvexkit.clash(structure, services, min_dist=0.05)     # and 5 cm clearance
+    for c in hard:
+        print(c.a_key, c.b_key, c.dist, c.point_a, c.point_b)
+
+Model: a model text loaded and meshed once (from a str, bytes or a path); its
+objects with keys, types, metadata and meshes as numpy arrays; its diagnostics as data.
+clash(a, b=None, min_dist=0.0, ...): the pass of orvex.clash_detection over loaded
+models, with the same pairs, distances and points, as a ClashResult of numpy columns;
+b=None clashes a model with itself. Loading and clashing run on every core the process
+may use (ORVEX_NUM_THREADS caps it) with the interpreter lock released, and give the
+same result for every thread count.
+"""
+
+__version__ = "0.1.0"
+
+from orvexkit._clash import ClashRecord, ClashResult, clash
+from orvexkit._model import Diagnostic, Model, ObjectView
+
+__all__ = ["Model", "ObjectView", "Diagnostic", "clash", "ClashResult", "ClashRecord", "__version__"]

@@ -1,0 +1,210 @@
+#include "kit/model_handle.h"
+
+#include <array>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kit/array.h"
+#include "kit/released.h"
+#include "serialize.h"
+
+namespace orvex::kit {
+namespace {
+
+static_assert(sizeof(Point) == 3 * sizeof(float) && sizeof(Triangle) == 3 * sizeof(uint32_t),
+              "points and triangles are packed rows of three");
+
+struct ModelObject {
+  PyObject_HEAD
+  Model model;
+};
+
+const Model& model_ref(PyObject* self) { return reinterpret_cast<ModelObject*>(self)->model; }
+
+void dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<ModelObject*>(self)->model.~Model();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+Py_ssize_t length(PyObject* self) { return static_cast<Py_ssize_t>(model_ref(self).size()); }
+
+PyObject* str_of(const std::string& s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+}
+
+// The object at position `arg` (an int in [0, len)), or null with an error pending.
+const MeshObject* object_at(PyObject* self, PyObject* arg, size_t* index = nullptr) {
+  Py_ssize_t i = PyLong_AsSsize_t(arg);
+  if (i == -1 && PyErr_Occurred()) return nullptr;
+  const Model& model = model_ref(self);
+  if (i < 0 || static_cast<size_t>(i) >= model.size()) {
+    PyErr_Format(PyExc_IndexError, "object index %zd out of range for %zu objects", i, model.size());
+    return nullptr;
+  }
+  if (index != nullptr) *index = static_cast<size_t>(i);
+  return &model.objects()[static_cast<size_t>(i)];
+}
+
+// A list with one string per object, from `part` of each.
+template <class Part>
+PyObject* string_list(PyObject* self, Part part) {
+  const Model& model = model_ref(self);
+  Ref list(PyList_New(static_cast<Py_ssize_t>(model.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < model.size(); ++i) {
+    PyObject* item = str_of(part(model, i));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+const std::string kNone;
+
+PyObject* keys(PyObject* self, PyObject*) {
+  return string_list(self, [](const Model& m, size_t i) -> const std::string& { return m.objects()[i].id; });
+}
+
+PyObject* types(PyObject* self, PyObject*) {
+  return string_list(self, [](const Model& m, size_t i) -> const std::string& {
+    return m.info().empty() ? kNone : m.info()[i].type;
+  });
+}
+
+PyObject* meta(PyObject* self, PyObject* arg) {
+  size_t i;
+  if (object_at(self, arg, &i) == nullptr) return nullptr;
+  const Model& model = model_ref(self);
+  return str_of(model.info().empty() ? kNone : model.info()[i].meta);
+}
+
+PyObject* find(PyObject* self, PyObject* key) {
+  Py_ssize_t size;
+  const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+  if (data == nullptr) return nullptr;
+  size_t i = model_ref(self).find(std::string_view(data, static_cast<size_t>(size)));
+  return PyLong_FromSsize_t(i == Model::npos ? -1 : static_cast<Py_ssize_t>(i));
+}
+
+PyObject* vertices(PyObject* self, PyObject* arg) {
+  const MeshObject* object = object_at(self, arg);
+  if (object == nullptr) return nullptr;
+  auto points = object->mesh.points();
+  return view_array(self, reinterpret_cast<const float*>(points.data()),
+                    {static_cast<Py_ssize_t>(points.size()), 3});
+}
+
+PyObject* triangles(PyObject* self, PyObject* arg) {
+  const MeshObject* object = object_at(self, arg);
+  if (object == nullptr) return nullptr;
+  auto triangles = object->mesh.triangles();
+  return view_array(self, reinterpret_cast<const uint32_t*>(triangles.data()),
+                    {static_cast<Py_ssize_t>(triangles.size()), 3});
+}
+
+std::array<float, 6> corners(const Aabb& box) {
+  return {box.lo[0], box.lo[1], box.lo[2], box.hi[0], box.hi[1], box.hi[2]};
+}
+
+PyObject* bounds(PyObject* self, PyObject*) {
+  return owned_array<float>(std::vector<std::array<float, 6>>{corners(model_ref(self).bounds())}, {2, 3});
+}
+
+PyObject* object_bounds(PyObject* self, PyObject*) {
+  const Model& model = model_ref(self);
+  std::vector<std::array<float, 6>> boxes;
+  try {
+    boxes.reserve(model.size());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  for (const MeshObject& o : model.objects()) boxes.push_back(corners(o.mesh.bounds()));
+  return owned_array<float>(std::move(boxes), {static_cast<Py_ssize_t>(model.size()), 2, 3});
+}
+
+PyObject* serialize(PyObject* self, PyObject*) {
+  std::string bytes;
+  if (!run_released([&](const Poll&) { bytes = serialize_model(model_ref(self)); })) return nullptr;
+  return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* deserialize(PyObject*, PyObject* args) {
+  PyObject* data;
+  Py_ssize_t threads;
+  ClashRequest request;
+  if (!PyArg_ParseTuple(args, "O!n:deserialize", &PyBytes_Type, &data, &threads) ||
+      !thread_count(threads, request.threads)) {
+    return nullptr;
+  }
+  const std::string_view bytes(PyBytes_AS_STRING(data), static_cast<size_t>(PyBytes_GET_SIZE(data)));
+  std::optional<Model> model;
+  bool ok = run_released([&](const Poll& poll) {
+    request.poll = poll;
+    model.emplace(deserialize_model(bytes, request));
+  });
+  return ok ? wrap_model(std::move(*model)) : nullptr;
+}
+
+PyMethodDef methods[] = {
+    {"keys", keys, METH_NOARGS, "keys($self, /)\n--\n\nEvery object's key, in model order."},
+    {"types", types, METH_NOARGS,
+     "types($self, /)\n--\n\nEvery object's \"speckle_type\" ('' when unknown), in model order."},
+    {"meta", meta, METH_O, "meta($self, index, /)\n--\n\nThe object's other members as compact JSON, or ''."},
+    {"find", find, METH_O, "find($self, key, /)\n--\n\nPosition of the object with this key, or -1."},
+    {"vertices", vertices, METH_O, "vertices($self, index, /)\n--\n\nThe object's points, (n, 3) float32."},
+    {"triangles", triangles, METH_O, "triangles($self, index, /)\n--\n\nThe object's triangles, (m, 3) uint32."},
+    {"bounds", bounds, METH_NOARGS, "bounds($self, /)\n--\n\nBox around the model, (2, 3) float32: lo, hi."},
+    {"object_bounds", object_bounds, METH_NOARGS,
+     "object_bounds($self, /)\n--\n\nEvery object's box, (n, 2, 3) float32."},
+    {"serialize", serialize, METH_NOARGS,
+     "serialize($self, /)\n--\n\nThe engine's bytes of the model (not its text)."},
+    {"deserialize", deserialize, METH_VARARGS | METH_STATIC,
+     "deserialize(data, threads, /)\n--\n\nThe model of serialize()'s bytes, rebuilt on `threads`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_methods, methods},
+    {Py_sq_length, reinterpret_cast<void*>(length)},
+    {Py_tp_doc, const_cast<char*>("A loaded and meshed model, owned by an orvexkit.Model.")},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"orvexkit._native.ModelHandle", sizeof(ModelObject), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+
+}  // namespace
+
+PyObject* model_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = PyType_FromSpec(&spec);
+  return type;
+}
+
+PyObject* wrap_model(Model model) {
+  auto* type = reinterpret_cast<PyTypeObject*>(model_type());
+  if (type == nullptr) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<ModelObject*>(self)->model) Model(std::move(model));
+  return self;
+}
+
+const Model* model_of(PyObject* obj, const char* argument) {
+  PyObject* type = model_type();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be a ModelHandle, not %.200s", argument,
+                 Py_TYPE(obj)->tp_name);
+    return nullptr;
+  }
+  return &model_ref(obj);
+}
+
+}  // namespace orvex::kit
