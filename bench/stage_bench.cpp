@@ -9,7 +9,11 @@
 // JSON object with the figures: per thread count ("threads"), each stage's time in
 // seconds, best of the repeats ("mesh" includes the model's key index and broad-phase
 // hierarchy), the first thread count's also at the top level; memory in bytes: resident
-// size at start, with both texts read, at its peak after the first run and after all.
+// size at start, at the peak of building the pair from the files on the first thread
+// count ("rss_path_peak": the files are mapped and their pages given back as they are
+// read, and no text is held), with both texts read, at its peak after the first run and
+// after all; the object information (keep_info) on one thread: both models' build time
+// without and with it, and the bytes it holds.
 
 #include <simdjson.h>
 
@@ -18,6 +22,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <malloc.h>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -26,6 +31,7 @@
 
 #include "clash.h"
 #include "diagnostics.h"
+#include "mapped_text.h"
 #include "pipeline.h"
 
 namespace {
@@ -90,6 +96,61 @@ size_t parse_every_line(simdjson::dom::parser& parser, std::string_view text) {
   return parsed;
 }
 
+/// Starts a new peak: the kernel's peak resident size becomes the present one.
+void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+/// Peak resident size while both models are built from their files, as orvexkit builds a
+/// model from a path, and held. Gives back what it allocated and starts a new peak.
+uint64_t path_pair_peak(const char* path_a, const char* path_b, unsigned threads) {
+  reset_peak();
+  orvex::NullSink quiet;
+  orvex::ClashRequest request;
+  request.threads = threads;
+  uint64_t peak = 0;
+  {
+    std::vector<orvex::Model> models;
+    for (const char* path : {path_a, path_b}) {
+      const orvex::MappedText file(path);
+      models.push_back(orvex::build_model(file, path, request, quiet));
+    }
+    peak = read_rss().peak;
+  }
+  malloc_trim(0);
+  reset_peak();
+  return peak;
+}
+
+/// Both models built on one thread, best time of `repeats`, and the heap bytes their
+/// object information holds.
+struct InfoCost {
+  double seconds = 0;
+  uint64_t bytes = 0;
+};
+
+InfoCost build_both(const std::string& text_a, const std::string& text_b, bool keep_info, int repeats) {
+  orvex::NullSink quiet;
+  orvex::ClashRequest request;
+  request.keep_info = keep_info;
+  InfoCost cost;
+  for (int r = 0; r < repeats; ++r) {
+    auto start = Clock::now();
+    const orvex::Model a = orvex::build_model(text_a, request, quiet);
+    const orvex::Model b = orvex::build_model(text_b, request, quiet);
+    double t = seconds_since(start);
+    cost.seconds = r == 0 ? t : std::min(cost.seconds, t);
+    cost.bytes = 0;
+    for (const orvex::Model* m : {&a, &b}) {
+      for (const orvex::ObjectInfo& info : m->info()) {
+        cost.bytes += sizeof info;
+        for (const std::string* s : {&info.type, &info.meta}) {
+          if (s->capacity() > std::string().capacity()) cost.bytes += s->capacity() + 1;
+        }
+      }
+    }
+  }
+  return cost;
+}
+
 using Figures = std::map<std::string, double>;
 
 /// One clash run through the engine's stages on `threads` threads: each stage's seconds
@@ -142,6 +203,7 @@ int main(int argc, char** argv) {
   }
   try {
     const Rss start = read_rss();
+    const uint64_t path_peak = path_pair_peak(argv[1], argv[2], thread_counts[0]);
     const std::string text_a = read_file(argv[1]);
     const std::string text_b = read_file(argv[2]);
     const Rss before = read_rss();
@@ -173,6 +235,9 @@ int main(int argc, char** argv) {
       for (const orvex::MeshObject& o : model.objects()) triangles += o.mesh.triangles().size();
     }
 
+    const InfoCost plain = build_both(text_a, text_b, false, repeats);
+    const InfoCost info = build_both(text_a, text_b, true, repeats);
+
     const simdjson::padded_string padded_a(text_a);
     const simdjson::padded_string padded_b(text_b);
     simdjson::dom::parser parser;
@@ -199,14 +264,17 @@ int main(int argc, char** argv) {
         "{\"text_bytes\": %zu, \"lines_parsed\": %zu, \"simdjson_parse_s\": %.9g, %s, "
         "\"threads\": %s, \"meshes\": [%zu, %zu], \"triangles\": %zu, "
         "\"results\": %zu, \"object_pairs\": %llu, \"node_pairs\": %llu, "
-        "\"triangle_pairs\": %llu, \"rss_start\": %llu, \"rss_before\": %llu, \"rss_peak\": %llu, "
-        "\"rss_peak_all\": %llu, \"repeats\": %d}\n",
+        "\"triangle_pairs\": %llu, \"rss_start\": %llu, \"rss_path_peak\": %llu, \"rss_before\": %llu, "
+        "\"rss_peak\": %llu, \"rss_peak_all\": %llu, \"build_s\": %.9g, \"build_info_s\": %.9g, "
+        "\"info_bytes\": %llu, \"repeats\": %d}\n",
         text_a.size() + text_b.size(), parsed, parse, top.c_str(), threads.c_str(), meshes[0], meshes[1],
         triangles, results, static_cast<unsigned long long>(stats.object_pairs),
         static_cast<unsigned long long>(stats.node_pairs),
         static_cast<unsigned long long>(stats.triangle_pairs),
-        static_cast<unsigned long long>(start.now), static_cast<unsigned long long>(before.now),
-        static_cast<unsigned long long>(first.peak), static_cast<unsigned long long>(after.peak), repeats);
+        static_cast<unsigned long long>(start.now), static_cast<unsigned long long>(path_peak),
+        static_cast<unsigned long long>(before.now), static_cast<unsigned long long>(first.peak),
+        static_cast<unsigned long long>(after.peak), plain.seconds, info.seconds,
+        static_cast<unsigned long long>(info.bytes), repeats);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;

@@ -1,5 +1,6 @@
 #include "convert.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -12,18 +13,9 @@
 namespace orvex {
 namespace {
 
-// Double -> integer conversions cut off the fraction, send negative values and NaN
-// to 0 and clamp at the type's maximum; they never fail.
-uint64_t to_u64(double x) {
-  if (!(x > 0)) return 0;
-  if (x >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
-  return static_cast<uint64_t>(x);
-}
-
+// A corner index: to_index, clamped at UINT32_MAX.
 uint32_t to_u32(double x) {
-  if (!(x > 0)) return 0;
-  if (x >= 4294967296.0) return std::numeric_limits<uint32_t>::max();
-  return static_cast<uint32_t>(x);
+  return static_cast<uint32_t>(std::min<uint64_t>(loader::to_index(x), std::numeric_limits<uint32_t>::max()));
 }
 
 /// Reads the numbers of consecutive runs one after another.
@@ -93,7 +85,7 @@ void decode_triangles(std::span<const NumberRun> runs, uint32_t first_point, siz
   NumberReader f(runs);
   size_t p = 0;
   while (p < length) {
-    uint64_t n = to_u64(f.next());
+    uint64_t n = loader::to_index(f.next());
     if (n < 3) throw Fault(FaultKind::Input, "Invalid face size: " + std::to_string(n));
     if (n >= length - p) return;  // its last index would stand at p + n, past the end
     auto corner = [&]() -> uint32_t {

@@ -1,6 +1,7 @@
 #include "loader.h"
 
 #include <algorithm>
+#include <exception>
 #include <memory>
 #include <mutex>
 
@@ -79,14 +80,33 @@ LoadedModel load_model(std::string_view text, const LoadOptions& options, Execut
   std::vector<loader::Arena> strings;
   LoadedModel out;
   {
+    // A part that fails its check wins over a part that fails to read, wherever they
+    // stand, so every part is checked and read, and the first failure of each kind kept.
+    std::vector<std::exception_ptr> refused(ranges.size()), failed(ranges.size());
     ReaderPool pool(options.keep_info);
     executor.parallel_for(ranges.size(), [&](size_t i) {
-      RecordReader* reader = pool.take();
-      records[i].reserve(ranges[i].size() / 256);
-      reader->read(ranges[i], text_end, records[i]);
-      pool.give_back(reader);
+      try {
+        if (options.check) options.check(ranges[i]);
+      } catch (...) {
+        refused[i] = std::current_exception();
+        return;
+      }
+      RecordReader* reader = nullptr;
+      try {
+        reader = pool.take();
+        records[i].reserve(ranges[i].size() / 128);
+        reader->read(ranges[i], text_end, records[i]);
+      } catch (...) {
+        failed[i] = std::current_exception();
+      }
+      if (reader != nullptr) pool.give_back(reader);
       if (options.release) options.release(ranges[i]);
     });
+    for (const auto& errors : {refused, failed}) {
+      for (const std::exception_ptr& e : errors) {
+        if (e) std::rethrow_exception(e);
+      }
+    }
     // The parsers go; what the records point to stays.
     for (auto& reader : pool.all()) {
       out.numbers.push_back(std::move(reader->numbers));
@@ -94,8 +114,10 @@ LoadedModel load_model(std::string_view text, const LoadOptions& options, Execut
     }
   }
 
-  const loader::KeyIndex index(records, executor);
-  loader::resolve_references(records, index, executor);
+  {
+    const loader::KeyIndex index(records, executor);
+    loader::resolve_references(records, index, executor);
+  }
 
   std::vector<const Record*> roots;
   for (const std::vector<Record>& range : records) {

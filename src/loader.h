@@ -56,8 +56,12 @@ struct LoadedModel {
 struct LoadOptions {
   /// Keep each displayed object's type and members (LoadedObject::type, meta).
   bool keep_info = false;
-  /// Called with each part of the text once nothing refers into it any more, from any
-  /// thread, e.g. to give back the memory of a mapped file's pages.
+  /// Called, from any thread, with each part of the text (whole lines) before it is read;
+  /// may throw to refuse the text. The exception of the first part that fails is thrown
+  /// before any other of the load.
+  std::function<void(std::string_view)> check;
+  /// Called, from any thread, with each part of the text once nothing refers into it any
+  /// more, e.g. to give back the memory of a mapped file's pages.
   std::function<void(std::string_view)> release;
 };
 
@@ -66,9 +70,9 @@ struct LoadOptions {
 /// root's display list. The loader's diagnostics reach `sink` in the order of a
 /// sequential run, and objects come in text order; a key that occurs on several
 /// accepted lines is walked at its last one. Nothing returned points into `text`, which
-/// must stay alive and unchanged until the call returns. Throws Fault only when the
-/// JSON parser cannot take a line at all (beyond 4 GiB), Cancelled when the executor's
-/// poll stops it.
+/// must stay alive and unchanged until the call returns. Throws what options.check
+/// throws, Fault when the JSON parser cannot take a line at all (beyond 4 GiB), and
+/// Cancelled when the executor's poll stops it.
 LoadedModel load_model(std::string_view text, const LoadOptions& options, Executor& executor, DiagnosticSink& sink);
 
 }  // namespace orvex

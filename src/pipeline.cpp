@@ -1,14 +1,17 @@
 #include "pipeline.h"
 
+#include <simdjson.h>
+
 #include "convert.h"
 #include "loader.h"
 
 namespace orvex {
 
-Model build_model(std::string_view text, const ClashRequest& request, DiagnosticSink& sink) {
+namespace {
+
+Model build(std::string_view text, LoadOptions options, const ClashRequest& request, DiagnosticSink& sink) {
   StageClock clock(request.times);
   Executor executor(request.threads, request.poll);
-  LoadOptions options;
   options.keep_info = request.keep_info;
   LoadedModel loaded = load_model(text, options, executor, sink);
   clock.lap("load");
@@ -31,6 +34,24 @@ Model build_model(std::string_view text, const ClashRequest& request, Diagnostic
   Model model(std::move(objects), std::move(info));
   clock.lap("mesh");
   return model;
+}
+
+}  // namespace
+
+Model build_model(std::string_view text, const ClashRequest& request, DiagnosticSink& sink) {
+  return build(text, {}, request, sink);
+}
+
+Model build_model(const MappedText& file, std::string_view name, const ClashRequest& request, DiagnosticSink& sink) {
+  const std::string_view text = file.text();
+  LoadOptions options;
+  options.check = [&](std::string_view part) {
+    // A part holds whole lines, and no UTF-8 sequence holds a line feed: the text is
+    // UTF-8 when every part is. The message names the place in the whole text.
+    if (!simdjson::validate_utf8(part.data(), part.size())) require_utf8(text, name);
+  };
+  options.release = [&](std::string_view part) { file.release(part); };
+  return build(text, std::move(options), request, sink);
 }
 
 std::vector<CollisionRecord> clash_texts(std::string_view a, std::string_view b,

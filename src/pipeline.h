@@ -8,6 +8,7 @@
 #include "clash.h"
 #include "collision_record.h"
 #include "diagnostics.h"
+#include "mapped_text.h"
 #include "model.h"
 
 namespace orvex {
@@ -16,6 +17,12 @@ namespace orvex {
 /// meshing, reaches `sink` in the order of a sequential run, whatever request.threads.
 /// Uses request.threads, request.poll and request.keep_info.
 Model build_model(std::string_view text, const ClashRequest& request, DiagnosticSink& sink);
+
+/// build_model over a file that the engine read (see MappedText), which need never be
+/// resident as a whole: its text is checked to be UTF-8 a part at a time as it is read
+/// (a failure throws what require_utf8(text, name) throws, before any other fault of the
+/// load), and each part's pages are given back once it is read.
+Model build_model(const MappedText& file, std::string_view name, const ClashRequest& request, DiagnosticSink& sink);
 
 /// The clash run of two model texts: model a is built, then model b (so all of a's
 /// diagnostics come before b's), then the pass; both models are released before the

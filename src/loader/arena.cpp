@@ -132,7 +132,8 @@ NumberRun store_numbers(simdjson::dom::array array, Arena& arena, bool& saw_zero
       case element_type::DOUBLE: d = x.get_double().value_unsafe(); break;
       default: continue;
     }
-    narrow &= std::abs(d) <= std::numeric_limits<float>::max() && static_cast<float>(d) == d;
+    const float f = static_cast<float>(d);
+    narrow &= static_cast<double>(f) == d || to_index(f) == to_index(d);
     *at++ = d;
   }
   size_t n = static_cast<size_t>(at - first);

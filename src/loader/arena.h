@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <string_view>
 #include <type_traits>
@@ -79,9 +80,19 @@ class Arena {
   size_t next_size_ = 0;  // size of the next ordinary block
 };
 
-/// The numbers of one JSON array as the loader keeps them: doubles, or floats when every
-/// number of the array is exactly a float (face lists and other small integers mostly
-/// are), which halves their storage. Entries that are not numbers are left out.
+/// What conversion reads of a number as a face count or corner index: the fraction cut
+/// off, negative values and NaN sent to 0, clamped at UINT64_MAX. Never fails.
+inline uint64_t to_index(double x) {
+  if (!(x > 0)) return 0;
+  if (x >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(x);
+}
+
+/// The numbers of one JSON array as the loader keeps them for conversion, which reads a
+/// number either as a coordinate (its nearest float) or through to_index: doubles, or
+/// floats when the float of every number of the array reads the same both ways (nearly
+/// all do: integers, and coordinates not within a rounding of a whole number), which
+/// halves their storage. Entries that are not numbers are left out.
 struct NumberRun {
   const void* data = nullptr;
   size_t size = 0;
