@@ -1,5 +1,6 @@
 // build_model on any number of threads gives the model, the object information, the
 // diagnostics and the fault of one thread, bit for bit and in order.
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -213,6 +214,53 @@ TEST(BuildModelThreads, SameModelDiagnosticsAndFaultOnEveryThreadCount) {
       expect_same(build(texts[t], threads), one);
     }
   }
+}
+
+// A file is read part by part, its pages given back as it goes: the model is the text's,
+// and bytes that are not UTF-8 anywhere refuse the file as the whole-text check does,
+// before a fault of the model itself.
+TEST(BuildModelFile, SameModelAsTheTextAndTheUtf8CheckFirst) {
+  const std::string path = ::testing::TempDir() + "orvex_build_model_file.txt";
+  auto write = [&](const std::string& content) { std::ofstream(path, std::ios::binary) << content; };
+  const std::string text = HostileText(7, false).text();
+  write(text);
+  for (unsigned threads : {1u, 3u}) {
+    const Built want = build(text, threads);
+    CollectingSink sink;
+    ClashRequest request;
+    request.threads = threads;
+    request.keep_info = true;
+    Built got;
+    got.model.emplace(build_model(MappedText(path), path, request, sink));
+    got.diagnostics = std::move(sink.items);
+    expect_same(got, want);
+  }
+
+  const std::string faulty = HostileText(7, true).text();
+  std::string bad = faulty;
+  bad.insert(bad.size() * 3 / 4, "\xc3(");
+  write(bad);
+  std::string expected;
+  try {
+    require_utf8(bad, path);
+  } catch (const Fault& f) {
+    expected = f.what();
+  }
+  ASSERT_NE(expected.find("offset"), std::string::npos);
+  for (unsigned threads : {1u, 3u}) {
+    CollectingSink sink;
+    ClashRequest request;
+    request.threads = threads;
+    try {
+      build_model(MappedText(path), path, request, sink);
+      ADD_FAILURE() << "no fault";
+    } catch (const Fault& f) {
+      EXPECT_EQ(f.kind(), FaultKind::Input);
+      EXPECT_EQ(std::string(f.what()), expected);
+    }
+    EXPECT_TRUE(sink.items.empty());
+  }
+  std::remove(path.c_str());
 }
 
 TEST(BuildModelInfo, TypeAndMembersOfTheRootLine) {
