@@ -172,6 +172,9 @@ std::vector<MeshObject> build_mesh_objects(LoadedModel& loaded, Executor& execut
         converted[b].push_back(MeshObject{std::move(object.id), std::move(*mesh), first[b] + i});
       }
     }
+    // What the batch's meshes were read from goes as soon as they are built.
+    batch.runs = {};
+    batch.meshes = {};
   });
   std::vector<MeshObject> out;
   out.reserve(first.back());

@@ -23,7 +23,8 @@ struct MeshObject {
 /// order; objects with unusable geometry are reported and left out. Reports reach
 /// `sink` in the order of a sequential run, and a Fault (a face of fewer than 3
 /// corners) ends the run after exactly the reports that precede it there. Takes each
-/// object's id; the numbers stay.
+/// object's id and drops each batch's meshes and runs once converted; the objects'
+/// information and the numbers stay.
 std::vector<MeshObject> build_mesh_objects(LoadedModel& loaded, Executor& executor, DiagnosticSink& sink);
 
 }  // namespace orvex

@@ -113,40 +113,33 @@ size_t Arena::capacity() const {
   return n;
 }
 
-NumberRun store_numbers(simdjson::dom::array array, Arena& arena, bool& saw_zero) {
-  using simdjson::dom::element_type;
-  // A number takes two tape slots, so half the array's slots bound its numbers.
-  double* first = static_cast<double*>(arena.reserve(array.number_of_slots() / 2 * sizeof(double)));
-  double* at = first;
+NumberRun store_numbers(simdjson::dom::array array, Arena& arena, std::vector<double>& wide, bool& saw_zero) {
+  // A number takes two tape slots, so half the array's slots bound its numbers. Floats
+  // are written in place and doubles beside them, to be copied in when one is needed.
+  const size_t most = array.number_of_slots() / 2;
+  if (wide.size() < most) wide.resize(most);
+  float* narrow_at = static_cast<float*>(arena.reserve(most * sizeof(double)));
+  double* wide_at = wide.data();
+  size_t n = 0;
   bool narrow = true;
   for (simdjson::dom::element x : array) {
     double d;
-    switch (x.type()) {
-      case element_type::INT64: {
-        int64_t i = x.get_int64().value_unsafe();
-        saw_zero |= i == 0;
-        d = static_cast<double>(i);
-        break;
-      }
-      case element_type::UINT64: d = static_cast<double>(x.get_uint64().value_unsafe()); break;
-      case element_type::DOUBLE: d = x.get_double().value_unsafe(); break;
-      default: continue;
-    }
+    if (x.get_double().get(d) != simdjson::SUCCESS) continue;
+    // Any zero sends the line to the -0 check, which only an integer needs.
+    saw_zero |= d == 0;
     const float f = static_cast<float>(d);
-    narrow &= static_cast<double>(f) == d || to_index(f) == to_index(d);
-    *at++ = d;
+    // The same readings (see NumberRun): the same value, or within 2^62 (where both
+    // casts are defined) the same whole part, which to_index gives when positive and
+    // which is 0 for both when negative.
+    narrow &= static_cast<double>(f) == d ||
+              (std::abs(d) < 0x1p62 && static_cast<int64_t>(f) == static_cast<int64_t>(d));
+    narrow_at[n] = f;
+    wide_at[n] = d;
+    ++n;
   }
-  size_t n = static_cast<size_t>(at - first);
-  if (narrow) {
-    // Float i overlaps only doubles at or before i, which were already read.
-    for (size_t i = 0; i < n; ++i) {
-      float f = static_cast<float>(first[i]);
-      std::memcpy(reinterpret_cast<char*>(first) + i * sizeof(float), &f, sizeof f);
-    }
-  }
-  size_t bytes = n * (narrow ? sizeof(float) : sizeof(double));
-  arena.commit(bytes);
-  return {first, n, narrow};
+  if (!narrow && n > 0) std::memcpy(narrow_at, wide_at, n * sizeof(double));
+  arena.commit(n * (narrow ? sizeof(float) : sizeof(double)));
+  return {narrow_at, n, narrow};
 }
 
 }  // namespace orvex::loader

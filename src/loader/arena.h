@@ -91,8 +91,9 @@ inline uint64_t to_index(double x) {
 /// The numbers of one JSON array as the loader keeps them for conversion, which reads a
 /// number either as a coordinate (its nearest float) or through to_index: doubles, or
 /// floats when the float of every number of the array reads the same both ways (nearly
-/// all do: integers, and coordinates not within a rounding of a whole number), which
-/// halves their storage. Entries that are not numbers are left out.
+/// all do: integers, and coordinates not within a rounding of a whole number; a few that
+/// do stay doubles), which halves their storage. Entries that are not numbers are left
+/// out.
 struct NumberRun {
   const void* data = nullptr;
   size_t size = 0;
@@ -103,8 +104,9 @@ struct NumberRun {
   }
 };
 
-/// Stores the number entries of `array` in `arena`. Sets `saw_zero` when one of them is
-/// an integer 0, which the text may spell "-0" (simdjson reads it as 0).
-NumberRun store_numbers(simdjson::dom::array array, Arena& arena, bool& saw_zero);
+/// Stores the number entries of `array` in `arena`, with `wide` as room to work in. Sets
+/// `saw_zero` when one of them is 0: an integer 0 may be spelt "-0" (simdjson reads it as
+/// 0).
+NumberRun store_numbers(simdjson::dom::array array, Arena& arena, std::vector<double>& wide, bool& saw_zero);
 
 }  // namespace orvex::loader

@@ -198,7 +198,7 @@ NumberList RecordReader::numbers_of(element v, bool& saw_zero) {
   simdjson::dom::array array;
   if (v.get_array().get(array) != simdjson::SUCCESS) return out;
   out.readable = true;
-  out.numbers = store_numbers(array, numbers, saw_zero);
+  out.numbers = store_numbers(array, numbers, scratch_numbers_, saw_zero);
   return out;
 }
 

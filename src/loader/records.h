@@ -119,6 +119,7 @@ class RecordReader {
   JsonLineParser parser_;
   bool keep_info_;
   // Reused for every line.
+  std::vector<double> scratch_numbers_;
   std::vector<Element> scratch_elements_;
   std::vector<KeyRef> scratch_refs_;
   std::vector<MemberAt> scratch_members_, scratch_sorted_;
