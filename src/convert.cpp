@@ -58,10 +58,7 @@ void decode_points(std::span<const NumberRun> runs, const std::string& id, std::
       }
     }
   };
-  for (const NumberRun& r : runs) {
-    if (r.narrow) add(static_cast<const float*>(r.data), r.size);
-    else add(static_cast<const double*>(r.data), r.size);
-  }
+  for (const NumberRun& r : runs) r.visit(add);
   if (have != 0) {
     sink.report({DiagnosticCode::PartialPoint, id,
                  "ERROR: chunk " + std::to_string(count_of(runs) / 3 + 1) + " has invalid size. Obj id: " + id});

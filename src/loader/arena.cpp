@@ -115,13 +115,15 @@ size_t Arena::capacity() const {
 
 NumberRun store_numbers(simdjson::dom::array array, Arena& arena, std::vector<double>& wide, bool& saw_zero) {
   // A number takes two tape slots, so half the array's slots bound its numbers. Floats
-  // are written in place and doubles beside them, to be copied in when one is needed.
+  // are written in place and doubles beside them, to be copied in when a list needs them.
   const size_t most = array.number_of_slots() / 2;
   if (wide.size() < most) wide.resize(most);
   float* narrow_at = static_cast<float*>(arena.reserve(most * sizeof(double)));
   double* wide_at = wide.data();
   size_t n = 0;
   bool narrow = true;
+  bool whole = true;  // every number is a whole number from +0 to 65535
+  double largest = 0;
   for (simdjson::dom::element x : array) {
     double d;
     if (x.get_double().get(d) != simdjson::SUCCESS) continue;
@@ -133,13 +135,40 @@ NumberRun store_numbers(simdjson::dom::array array, Arena& arena, std::vector<do
     // which is 0 for both when negative.
     narrow &= static_cast<double>(f) == d ||
               (std::abs(d) < 0x1p62 && static_cast<int64_t>(f) == static_cast<int64_t>(d));
+    if (whole) {
+      whole = d >= 0 && d <= 65535 && d == static_cast<double>(static_cast<int>(d)) && !std::signbit(d);
+      largest = std::max(largest, d);
+    }
     narrow_at[n] = f;
     wide_at[n] = d;
     ++n;
   }
-  if (!narrow && n > 0) std::memcpy(narrow_at, wide_at, n * sizeof(double));
-  arena.commit(n * (narrow ? sizeof(float) : sizeof(double)));
-  return {narrow_at, n, narrow};
+  NumberWidth width = whole ? (largest <= 255 ? NumberWidth::U8 : NumberWidth::U16)
+                      : narrow ? NumberWidth::F32
+                               : NumberWidth::F64;
+  void* data = narrow_at;
+  size_t bytes = 0;
+  switch (width) {
+    case NumberWidth::U8: {
+      auto* out = static_cast<uint8_t*>(data);
+      for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(wide_at[i]);
+      bytes = n;
+      break;
+    }
+    case NumberWidth::U16: {
+      auto* out = static_cast<uint16_t*>(data);
+      for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint16_t>(wide_at[i]);
+      bytes = n * 2;
+      break;
+    }
+    case NumberWidth::F32: bytes = n * sizeof(float); break;
+    case NumberWidth::F64:
+      if (n > 0) std::memcpy(data, wide_at, n * sizeof(double));
+      bytes = n * sizeof(double);
+      break;
+  }
+  arena.commit(bytes);
+  return {data, n, width};
 }
 
 }  // namespace orvex::loader

@@ -88,19 +88,39 @@ inline uint64_t to_index(double x) {
   return static_cast<uint64_t>(x);
 }
 
+/// How a run's numbers are stored: whole numbers 0..255 and 0..65535 as such, others as
+/// floats or doubles.
+enum class NumberWidth : uint8_t { U8, U16, F32, F64 };
+
 /// The numbers of one JSON array as the loader keeps them for conversion, which reads a
-/// number either as a coordinate (its nearest float) or through to_index: doubles, or
-/// floats when the float of every number of the array reads the same both ways (nearly
-/// all do: integers, and coordinates not within a rounding of a whole number; a few that
-/// do stay doubles), which halves their storage. Entries that are not numbers are left
-/// out.
+/// number either as a coordinate (its nearest float) or through to_index. Each run takes
+/// the narrowest storage in which every one of its numbers reads the same both ways:
+/// small whole numbers (face lists) as bytes or 16-bit words, floats for nearly all
+/// others (integers, and coordinates not within a rounding of a whole number; a few that
+/// would read the same stay doubles). Entries that are not numbers are left out.
 struct NumberRun {
   const void* data = nullptr;
   size_t size = 0;
-  bool narrow = false;
+  NumberWidth width = NumberWidth::F64;
 
   double operator[](size_t i) const {
-    return narrow ? static_cast<const float*>(data)[i] : static_cast<const double*>(data)[i];
+    switch (width) {
+      case NumberWidth::U8: return static_cast<const uint8_t*>(data)[i];
+      case NumberWidth::U16: return static_cast<const uint16_t*>(data)[i];
+      case NumberWidth::F32: return static_cast<const float*>(data)[i];
+      default: return static_cast<const double*>(data)[i];
+    }
+  }
+
+  /// Calls f(values, size) with the numbers as an array of their stored type.
+  template <class F>
+  void visit(F&& f) const {
+    switch (width) {
+      case NumberWidth::U8: return f(static_cast<const uint8_t*>(data), size);
+      case NumberWidth::U16: return f(static_cast<const uint16_t*>(data), size);
+      case NumberWidth::F32: return f(static_cast<const float*>(data), size);
+      default: return f(static_cast<const double*>(data), size);
+    }
   }
 };
 

@@ -44,7 +44,7 @@ struct Objects {
 
   NumberRun run(const std::vector<double>& values) {
     const std::vector<double>& kept = numbers.emplace_back(values);
-    return {kept.data(), kept.size(), false};
+    return {kept.data(), kept.size(), loader::NumberWidth::F64};
   }
 };
 

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -215,29 +216,29 @@ TEST(LoaderNumbers, NegativeZeroInStringDoesNotDisturbNumbers) {
 }
 
 // Conversion reads a number as its nearest float or through to_index: the arena keeps
-// floats where both readings stay (0.1, 1e300), doubles where one would change
-// (16777217, just below 3).
+// bytes, 16-bit words or floats where both readings stay (0..255, 256..65535, 0.1, 1e300),
+// doubles where one would change (16777217, just below 3), and a -0.0 as a float.
 TEST(LoaderNumbers, ValuesSurviveTheArenaAsConversionReadsThem) {
   std::string text = "f\t{\"speckle_type\":\"C\",\"data\":[3,0,1,16777217]}\n" +
-                     chunk_line("g", "3,0,1,2") + chunk_line("v", "0.1,-2.5,1e300,-1e300,4.7,5") +
-                     chunk_line("w", "2.9999999999999996,7,8") +
+                     chunk_line("g", "3,0,1,2") + chunk_line("h", "3,256,65535,0") +
+                     chunk_line("v", "0.1,-2.5,1e300,-1e300,4.7,5") + chunk_line("w", "2.9999999999999996,7,8") +
+                     chunk_line("z", "0,-0.0,65536") +
                      "m\t{\"speckle_type\":\"Objects.Geometry.Mesh\",\"faces\":[" +
-                     R"({"referencedId":"f"},{"referencedId":"g"}],"vertices":[{"referencedId":"v"},{"referencedId":"w"}]})" +
-                     "\n" + root("r", ref("m"));
+                     R"({"referencedId":"f"},{"referencedId":"g"},{"referencedId":"h"}],"vertices":[)" +
+                     R"({"referencedId":"v"},{"referencedId":"w"},{"referencedId":"z"}]})" + "\n" + root("r", ref("m"));
   Loaded r = load(text);
   ASSERT_EQ(r.objects.size(), 1u);
   auto same_readings = [](const std::vector<double>& got, const std::vector<double>& want) {
     if (got.size() != want.size()) return false;
     for (size_t i = 0; i < got.size(); ++i) {
-      if (static_cast<float>(got[i]) != static_cast<float>(want[i]) ||
-          loader::to_index(got[i]) != loader::to_index(want[i])) {
-        return false;
-      }
+      float g = static_cast<float>(got[i]), w = static_cast<float>(want[i]);
+      if (std::memcmp(&g, &w, sizeof g) != 0 || loader::to_index(got[i]) != loader::to_index(want[i])) return false;
     }
     return true;
   };
-  EXPECT_TRUE(same_readings(r.objects[0].faces, {3, 0, 1, 16777217, 3, 0, 1, 2}));
-  EXPECT_TRUE(same_readings(r.objects[0].vertices, {0.1, -2.5, 1e300, -1e300, 4.7, 5, 2.9999999999999996, 7, 8}));
+  EXPECT_TRUE(same_readings(r.objects[0].faces, {3, 0, 1, 16777217, 3, 0, 1, 2, 3, 256, 65535, 0}));
+  EXPECT_TRUE(same_readings(r.objects[0].vertices,
+                            {0.1, -2.5, 1e300, -1e300, 4.7, 5, 2.9999999999999996, 7, 8, 0, -0.0, 65536}));
 }
 
 // The -0 check looks at raw text: "-0" inside strings (after escapes of every kind)
