@@ -102,8 +102,8 @@ LoadedModel load_model(std::string_view text, const LoadOptions& options, Execut
       if (reader != nullptr) pool.give_back(reader);
       if (options.release) options.release(ranges[i]);
     });
-    for (const auto& errors : {refused, failed}) {
-      for (const std::exception_ptr& e : errors) {
+    for (const auto* errors : {&refused, &failed}) {
+      for (const std::exception_ptr& e : *errors) {
         if (e) std::rethrow_exception(e);
       }
     }

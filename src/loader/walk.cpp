@@ -18,23 +18,14 @@ class Walk {
     const Root& root = *root_.root;
     const size_t first_run = out_.runs.size();
     const size_t first_mesh = out_.meshes.size();
-    if (walk_elements(root)) {
-      if (root.abandons) {
-      } else if (face_count_ == 0) {
-        report(DiagnosticCode::NoFaces, {"WARN: object id ", id_json(root), " has no faces."});
-      } else if (vertex_count_ == 0) {
-        report(DiagnosticCode::NoVertices, {"WARN: object id ", id_json(root), " has no vertices."});
-      } else {
-        return true;
-      }
-    }
+    if (walk_elements(root) && !root.abandons && has_geometry(root)) return true;
     out_.runs.resize(first_run);
     out_.meshes.resize(first_mesh);
     return false;
   }
 
  private:
-  // False when an element abandons the walk without a warning.
+  // False when a reference abandons the walk: no warning follows.
   bool walk_elements(const Root& root) {
     for (size_t i = 0; i < root.size; ++i) {
       const Element& e = root.elements[i];
@@ -80,6 +71,18 @@ class Walk {
       face_count_ += count(faces_begin, vertices_begin);
       vertex_count_ += count(vertices_begin, out_.runs.size());
       out_.meshes.push_back({faces_begin, vertices_begin, out_.runs.size()});
+    }
+    return true;
+  }
+
+  bool has_geometry(const Root& root) {
+    if (face_count_ == 0) {
+      report(DiagnosticCode::NoFaces, {"WARN: object id ", id_json(root), " has no faces."});
+      return false;
+    }
+    if (vertex_count_ == 0) {
+      report(DiagnosticCode::NoVertices, {"WARN: object id ", id_json(root), " has no vertices."});
+      return false;
     }
     return true;
   }

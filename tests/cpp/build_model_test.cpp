@@ -207,8 +207,12 @@ TEST(BuildModelThreads, SameModelDiagnosticsAndFaultOnEveryThreadCount) {
     // The texts hold what they are meant to: objects, messages and, in every other
     // hostile text, the fault halfway.
     EXPECT_EQ(one.fault.empty(), t < 2 || t % 2 == 0);
-    if (one.model) EXPECT_GT(one.model->size(), 20u);
-    if (t >= 2) EXPECT_GT(one.diagnostics.size(), 20u);
+    if (one.model) {
+      EXPECT_GT(one.model->size(), 20u);
+    }
+    if (t >= 2) {
+      EXPECT_GT(one.diagnostics.size(), 20u);
+    }
     for (unsigned threads : {2u, 3u, 8u}) {
       SCOPED_TRACE(std::to_string(threads) + " threads");
       expect_same(build(texts[t], threads), one);
