@@ -122,8 +122,6 @@ NumberRun store_numbers(simdjson::dom::array array, Arena& arena, std::vector<do
   double* wide_at = wide.data();
   size_t n = 0;
   bool narrow = true;
-  bool whole = true;  // every number is a whole number from +0 to 65535
-  double largest = 0;
   for (simdjson::dom::element x : array) {
     double d;
     if (x.get_double().get(d) != simdjson::SUCCESS) continue;
@@ -135,17 +133,23 @@ NumberRun store_numbers(simdjson::dom::array array, Arena& arena, std::vector<do
     // which is 0 for both when negative.
     narrow &= static_cast<double>(f) == d ||
               (std::abs(d) < 0x1p62 && static_cast<int64_t>(f) == static_cast<int64_t>(d));
-    if (whole) {
-      whole = d >= 0 && d <= 65535 && d == static_cast<double>(static_cast<int>(d)) && !std::signbit(d);
-      largest = std::max(largest, d);
-    }
     narrow_at[n] = f;
     wide_at[n] = d;
     ++n;
   }
-  NumberWidth width = whole ? (largest <= 255 ? NumberWidth::U8 : NumberWidth::U16)
-                      : narrow ? NumberWidth::F32
-                               : NumberWidth::F64;
+  // Floats that read as their numbers and are whole from +0 to 65535 read the same as
+  // the whole numbers they are.
+  bool whole = narrow;
+  float largest = 0;
+  for (size_t i = 0; i < n && whole; ++i) {
+    const float f = narrow_at[i];
+    whole = f >= 0 && f <= 65535 && static_cast<float>(static_cast<int32_t>(f)) == f && !std::signbit(f);
+    largest = std::max(largest, f);
+  }
+  const NumberWidth width = whole ? (largest <= 255 ? NumberWidth::U8 : NumberWidth::U16)
+                            : narrow ? NumberWidth::F32
+                                     : NumberWidth::F64;
+  // Whole numbers are written from the doubles, whose whole parts they are.
   void* data = narrow_at;
   size_t bytes = 0;
   switch (width) {

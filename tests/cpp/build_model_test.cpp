@@ -29,7 +29,8 @@ std::string numbers(const std::vector<double>& xs, size_t begin, size_t end) {
     std::ostringstream x;
     x.precision(17);
     x << xs[i];
-    out += (i > begin ? "," : "") + x.str();
+    if (i > begin) out += ',';
+    out += x.str();
   }
   return out + "]";
 }
