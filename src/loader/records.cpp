@@ -227,31 +227,41 @@ ChunkRefs RecordReader::chunk_refs(bool present, element v) {
 KeyRef RecordReader::key_ref(std::string_view key) { return {strings.copy(key), key_hash(key), nullptr}; }
 
 // The members other than the display lists as one JSON object: keys in text order, each
-// at its first occurrence with the value of its last, values minified by simdjson.
+// at its first occurrence with the value of its last, values as simdjson minifies them.
 std::string_view RecordReader::meta_of(simdjson::dom::object obj) {
-  scratch_members_.clear();
+  std::vector<Member>& members = scratch_members_;
+  members.clear();
   for (auto field : obj) {
-    if (!is_display_list(field.key)) scratch_members_.push_back({field.key, field.value, scratch_members_.size()});
+    if (is_display_list(field.key)) continue;
+    if (members.size() < kFewMembers) {
+      auto same = std::find_if(members.begin(), members.end(), [&](const Member& m) { return m.key == field.key; });
+      if (same != members.end()) {
+        same->value = field.value;
+        continue;
+      }
+    } else {
+      if (members.size() == kFewMembers) {
+        first_of_.clear();
+        for (size_t i = 0; i < members.size(); ++i) first_of_.emplace(members[i].key, i);
+      }
+      auto [at, fresh] = first_of_.emplace(field.key, members.size());
+      if (!fresh) {
+        members[at->second].value = field.value;
+        continue;
+      }
+    }
+    members.push_back({field.key, field.value});
   }
-  // Sorted by key, each key's occurrences in text order: the first gives the place, the
-  // last the value.
-  std::vector<MemberAt>& by_key = scratch_sorted_;
-  by_key = scratch_members_;
-  std::stable_sort(by_key.begin(), by_key.end(), [](const MemberAt& l, const MemberAt& r) { return l.key < r.key; });
-  for (size_t i = 0; i < by_key.size();) {
-    size_t j = i;
-    while (j + 1 < by_key.size() && by_key[j + 1].key == by_key[i].key) ++j;
-    scratch_members_[by_key[i].place].value = by_key[j].value;
-    for (size_t k = i + 1; k <= j; ++k) scratch_members_[by_key[k].place].place = kDropped;
-    i = j + 1;
-  }
-  std::string meta = "{";
-  for (const MemberAt& m : scratch_members_) {
-    if (m.place == kDropped) continue;
+  std::string& meta = scratch_meta_;
+  meta.assign(1, '{');
+  for (const Member& m : members) {
     if (meta.size() > 1) meta.push_back(',');
     append_json_string(meta, m.key);
     meta.push_back(':');
-    meta.append(simdjson::minify(m.value));
+    // What simdjson::minify does, with one buffer for every value.
+    minified_.clear();
+    minified_.append(m.value);
+    meta.append(minified_.str());
   }
   meta.push_back('}');
   return strings.copy(meta);

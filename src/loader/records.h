@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "json_line.h"
@@ -108,13 +110,13 @@ class RecordReader {
   KeyRef key_ref(std::string_view key);
   std::string_view meta_of(simdjson::dom::object obj);
 
-  // A member of a root line, and its place among them.
-  struct MemberAt {
+  // A member of a root line, for its information.
+  struct Member {
     std::string_view key;
     simdjson::dom::element value;
-    size_t place;
   };
-  static constexpr size_t kDropped = SIZE_MAX;
+  // Up to this many members, repeated keys are found by comparing with each member.
+  static constexpr size_t kFewMembers = 16;
 
   JsonLineParser parser_;
   bool keep_info_;
@@ -122,7 +124,10 @@ class RecordReader {
   std::vector<double> scratch_numbers_;
   std::vector<Element> scratch_elements_;
   std::vector<KeyRef> scratch_refs_;
-  std::vector<MemberAt> scratch_members_, scratch_sorted_;
+  std::vector<Member> scratch_members_;
+  std::unordered_map<std::string_view, size_t> first_of_;
+  std::string scratch_meta_;
+  simdjson::internal::string_builder<> minified_;
 };
 
 }  // namespace orvex::loader

@@ -276,17 +276,26 @@ TEST(BuildModelInfo, TypeAndMembersOfTheRootLine) {
       "a\t{\"speckle_type\":\"Odd\",\"id\":\"a\",\"name\":\"B\\u00e4r \\\"1\\\"\",\"n\":-0,\"units\":\"mm\",\"n\":[1.5e300, "
       "{\"z\":null}],\"@displayValue\":[" + mesh + "],\"displayValue\":7}\n"
       "b\t{\"displayValue\":[" + mesh + "],\"k\":-0,\"id\":1,\"speckle_type\":\"W\"}\n";
+  // Many members: repeats found past the first few too.
+  std::string many = "c\t{\"speckle_type\":\"W\",\"id\":\"c\"", many_meta = "{\"speckle_type\":\"W\",\"id\":\"c\"";
+  for (int k = 0; k < 30; ++k) {
+    many += ",\"k" + std::to_string(k) + "\":" + std::to_string(k);
+    many_meta += ",\"k" + std::to_string(k) + "\":" + std::to_string(k == 3 ? 33 : k == 25 ? 55 : k);
+  }
+  many += ",\"k25\":55,\"k3\":33,\"displayValue\":[" + mesh + "]}\n";
+  many_meta += "}";
   CollectingSink sink;
   ClashRequest request;
   const Model plain = build_model(text, request, sink);
   EXPECT_TRUE(plain.info().empty());
   request.keep_info = true;
-  const Model model = build_model(text, request, sink);
-  ASSERT_EQ(model.info().size(), 2u);
+  const Model model = build_model(text + many, request, sink);
+  ASSERT_EQ(model.info().size(), 3u);
   EXPECT_EQ(model.info()[0].type, "Odd");
   EXPECT_EQ(model.info()[0].meta, "{\"speckle_type\":\"Odd\",\"id\":\"a\",\"name\":\"B\xc3\xa4r \\\"1\\\"\",\"n\":[1.5e+300,{\"z\":null}],\"units\":\"mm\"}");
   EXPECT_EQ(model.info()[1].type, "W");
   EXPECT_EQ(model.info()[1].meta, "{\"k\":-0.0,\"id\":1,\"speckle_type\":\"W\"}");
+  EXPECT_EQ(model.info()[2].meta, many_meta);
   EXPECT_TRUE(sink.items.empty());
 }
 
