@@ -251,39 +251,52 @@ _CHUNKS_PER_WORKER = 8
 
 
 def _tessellate(ifc, products, threads, bar):
-    """STEP id -> _Local for each of `products` whose geometry the kernel produced.
+    """(STEP id, _Local or None when the kernel produced no geometry) for each of
+    `products`, in the order given, each as soon as it and those before it are done.
 
-    With several threads, processes forked from this one tessellate chunks of the
-    products, each with a single-threaded iterator: with its own threads the
-    kernel keeps one more thread polling for their results, which on two cores
-    costs about as much CPU as the tessellation itself. Where fork is not
-    available the kernel's threads are used."""
-    out = {}
+    With several threads, processes forked from this one tessellate consecutive
+    chunks of the products, each with a single-threaded iterator, while this one
+    writes out the products already done: with its own threads the kernel keeps
+    one more thread polling for their results, which on two cores costs about as
+    much CPU as the tessellation itself. Where fork is not available the kernel's
+    threads are used."""
     if not products:
-        return out
-    if threads == 1 or len(products) == 1 or not sys.platform.startswith("linux"):
+        return
+    ids = [p.id() for p in products]
+    done = {}
+    if threads == 1 or len(products) < 2 or not sys.platform.startswith("linux"):
         for step_id, *buffers in _iterate(ifc, products, threads):
-            out[step_id] = _Local.from_buffers(*buffers)
+            done[step_id] = _Local.from_buffers(*buffers)
             if bar is not None:
                 bar.update(100 / len(products))
-        return out
+        for step_id in ids:
+            yield step_id, done.get(step_id)
+        return
 
-    ids = [p.id() for p in products]
     size = -(-len(ids) // (threads * _CHUNKS_PER_WORKER))
     chunks = [ids[i:i + size] for i in range(0, len(ids), size)]
+    finished = [False] * len(chunks)
+    next_chunk = 0
+    pool = ProcessPoolExecutor(threads, mp_context=multiprocessing.get_context("fork"),
+                               initializer=_adopt, initargs=(ifc,))
     try:
-        with ProcessPoolExecutor(threads, mp_context=multiprocessing.get_context("fork"),
-                                 initializer=_adopt, initargs=(ifc,)) as pool:
-            pending = {pool.submit(_tessellate_in_worker, chunk): len(chunk) for chunk in chunks}
-            for done in as_completed(pending):
-                for step_id, *buffers in done.result():
-                    out[step_id] = _Local.from_buffers(*buffers)
-                if bar is not None:
-                    bar.update(100 * pending[done] / len(ids))
+        pending = {pool.submit(_tessellate_in_worker, chunk): n for n, chunk in enumerate(chunks)}
+        for future in as_completed(pending):
+            n = pending[future]
+            for step_id, *buffers in future.result():
+                done[step_id] = _Local.from_buffers(*buffers)
+            finished[n] = True
+            if bar is not None:
+                bar.update(100 * len(chunks[n]) / len(ids))
+            while next_chunk < len(chunks) and finished[next_chunk]:
+                for step_id in chunks[next_chunk]:
+                    yield step_id, done.pop(step_id, None)
+                next_chunk += 1
     except BrokenProcessPool as e:
         raise RuntimeError("the geometry kernel ended abruptly while tessellating; "
                            "convert with threads=1 to find the element") from e
-    return out
+    finally:
+        pool.shutdown(cancel_futures=True)
 
 
 def _meshes(ifc, products, threads, bar, summary):
@@ -299,18 +312,22 @@ def _meshes(ifc, products, threads, bar, summary):
     for p in products:
         key = keys(p)
         sources.append(p if key is None else first.setdefault(key, p))
+    # A source comes no later than the products that use it, so the products can
+    # be written out in order as the tessellations come in.
     tessellated = list({p.id(): p for p in sources}.values())
-    local = _tessellate(ifc, tessellated, threads, bar)
     summary.tessellated += len(tessellated)
+    incoming = _tessellate(ifc, tessellated, threads, bar)
 
-    usable = {}
+    local = {}  # source STEP id -> _Local, or None when unusable
     from_source = {}  # source STEP id -> kernel matrix with the source's placement taken out
     for product, source in zip(products, sources):
         sid = source.id()
-        mesh = local.get(sid)
-        if sid not in usable:
-            usable[sid] = mesh is not None and _usable(mesh, source)
-        if not usable[sid]:
+        while sid not in local:
+            step_id, mesh = next(incoming)
+            src = ifc.by_id(step_id)
+            local[step_id] = mesh if mesh is not None and _usable(mesh, src) else None
+        mesh = local[sid]
+        if mesh is None:
             yield product, sid, None, None
             continue
         matrix = mesh.matrix
@@ -325,6 +342,7 @@ def _meshes(ifc, products, threads, bar, summary):
             yield product, sid, None, None
             continue
         yield product, sid, points, mesh.triangles
+    incoming.close()
 
 
 def _usable(mesh, product):
