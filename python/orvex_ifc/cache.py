@@ -23,7 +23,7 @@ from collections import Counter
 from dataclasses import asdict, dataclass
 
 from .converter import (CONVERTER_REVISION, DEFAULT_CHUNK_SIZE, IfcReadError, Summary,
-                        model_lines, open_ifc)
+                        check_options, model_lines, open_ifc)
 
 log = logging.getLogger("orvex_ifc")
 
@@ -78,6 +78,7 @@ def convert_cached(paths, *, include=None, exclude=None, chunk_size=DEFAULT_CHUN
     IfcReadError for an input that cannot be read or that changed while it was
     converted, ValueError for bad options, OSError when the cache cannot be
     written."""
+    check_options(chunk_size, threads)
     paths = [os.fspath(p) for p in (paths if isinstance(paths, (list, tuple)) else [paths])]
     sources = [_source(p) for p in paths]
     key = _key(sources, include, exclude, chunk_size)
@@ -142,7 +143,8 @@ def _key(sources, include, exclude, chunk_size):
 
 
 def _valid_record(key, text_path, record_path):
-    """The entry's record when the entry is whole and belongs to `key`, else None."""
+    """(record, Summary) of the entry when it is whole and belongs to `key`, else
+    None."""
     try:
         record = json.loads(record_path.read_text(encoding="utf-8"))
         valid = (isinstance(record, dict) and record.get("key") == key

@@ -58,10 +58,6 @@ def _fail(message):
 def main(argv=None):
     parser = _parser()
     args = parser.parse_args(argv)
-    if args.threads is not None and args.threads < 1:
-        parser.error("--threads must be at least 1")
-    if args.chunk_size < 1:
-        parser.error("--chunk-size must be at least 1")
     if args.output == "-" and sys.stdout.isatty():
         parser.error("will not write a model text to a terminal; give -o PATH")
     logging.basicConfig(format=f"{PROG}: warning: %(message)s", level=logging.WARNING)

@@ -414,6 +414,14 @@ def _chunked(numbers, chunk_size, written, out):
     return refs
 
 
+def check_options(chunk_size, threads):
+    """ValueError for a chunk size or thread count below 1."""
+    if chunk_size < 1:
+        raise ValueError("chunk size must be at least 1")
+    if threads is not None and threads < 1:
+        raise ValueError("threads must be at least 1")
+
+
 def model_lines(ifcs, include=None, exclude=None, chunk_size=DEFAULT_CHUNK_SIZE, threads=None,
                 progress=False, summary=None):
     """The lines of one model text holding the products of one opened IFC file or
@@ -425,10 +433,7 @@ def model_lines(ifcs, include=None, exclude=None, chunk_size=DEFAULT_CHUNK_SIZE,
     on standard error for conversions that take more than a second, when standard
     error is a terminal. `summary`, a Summary, is filled in as lines are produced.
     Bad options raise ValueError here, before any line is produced."""
-    if chunk_size < 1:
-        raise ValueError("chunk size must be at least 1")
-    if threads is not None and threads < 1:
-        raise ValueError("threads must be at least 1")
+    check_options(chunk_size, threads)
     threads = available_cores() if threads is None else threads
     if not isinstance(ifcs, (list, tuple)):
         ifcs = [ifcs]
