@@ -184,13 +184,30 @@ class _RepresentationKeys:
         return a
 
 
+def _placements(ifcopenshell, settings):
+    """Function of a product: the 4x4 matrix from its local frame to the world, in
+    metres, as the kernel computes it, or None when the kernel cannot or it has no
+    inverse. Memoised per product."""
+    memo = {}
+
+    def placement(product):
+        if product.id() not in memo:
+            memo[product.id()] = _placement(ifcopenshell, settings, product)
+        return memo[product.id()]
+    return placement
+
+
 def _placement(ifcopenshell, settings, product):
-    """4x4 matrix from the product's local frame to the world, in metres, as the
-    kernel computes it."""
     if product.ObjectPlacement is None:
         return np.eye(4)
-    shape = ifcopenshell.geom.create_shape(settings, product.ObjectPlacement)
-    return np.array(shape.matrix, dtype=np.float64).reshape((4, 4), order="F")
+    try:
+        shape = ifcopenshell.geom.create_shape(settings, product.ObjectPlacement)
+    except RuntimeError:
+        return None
+    matrix = np.array(shape.matrix, dtype=np.float64).reshape((4, 4), order="F")
+    if not np.isfinite(matrix).all() or abs(np.linalg.det(matrix[:3, :3])) < 1e-9:
+        return None
+    return matrix
 
 
 @dataclass
@@ -305,13 +322,17 @@ def _meshes(ifc, products, threads, bar, summary):
     when the product has no usable triangles. Products with the same source share
     their triangle array."""
     ifcopenshell = _ifcopenshell()
-    settings = _kernel_settings(ifcopenshell)
     keys = _RepresentationKeys(ifcopenshell)
+    placement = _placements(ifcopenshell, _kernel_settings(ifcopenshell))
     first = {}  # content key -> first product with it
     sources = []  # the product whose tessellation each product uses
     for p in products:
         key = keys(p)
-        sources.append(p if key is None else first.setdefault(key, p))
+        source = p if key is None else first.setdefault(key, p)
+        # A copy needs both placements; without them it is tessellated itself.
+        if source is not p and (placement(p) is None or placement(source) is None):
+            source = p
+        sources.append(source)
     # A source comes no later than the products that use it, so the products can
     # be written out in order as the tessellations come in.
     tessellated = list({p.id(): p for p in sources}.values())
@@ -334,8 +355,8 @@ def _meshes(ifc, products, threads, bar, summary):
         if source is not product:
             # The kernel's frame for the copy: its own placement in place of the source's.
             if sid not in from_source:
-                from_source[sid] = np.linalg.inv(_placement(ifcopenshell, settings, source)) @ matrix
-            matrix = _placement(ifcopenshell, settings, product) @ from_source[sid]
+                from_source[sid] = np.linalg.inv(placement(source)) @ matrix
+            matrix = placement(product) @ from_source[sid]
         points = mesh.points @ matrix[:3, :3].T + matrix[:3, 3]
         if not np.isfinite(points).all():
             log.warning("%s #%d has non-finite coordinates; left out", product.is_a(), product.id())
