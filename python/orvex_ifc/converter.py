@@ -450,10 +450,10 @@ def model_lines(ifcs, include=None, exclude=None, chunk_size=DEFAULT_CHUNK_SIZE,
 
     `include`/`exclude` name IfcProduct classes (subclasses match too; see
     select_products). `threads` is the number of geometry workers (default: one
-    per core this process may use); the text does not depend on it. `progress` shows a bar
-    on standard error for conversions that take more than a second, when standard
-    error is a terminal. `summary`, a Summary, is filled in as lines are produced.
-    Bad options raise ValueError here, before any line is produced."""
+    per core this process may use); the text does not depend on it. `progress`
+    shows a bar on standard error for conversions that take more than a second,
+    when standard error is a terminal. `summary`, a Summary, is filled in as lines
+    are produced. Bad options raise ValueError here, before any line is produced."""
     check_options(chunk_size, threads)
     threads = available_cores() if threads is None else threads
     if not isinstance(ifcs, (list, tuple)):
