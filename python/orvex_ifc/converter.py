@@ -263,8 +263,12 @@ def _tessellate_in_worker(step_ids):
 
 
 # Chunks per worker: enough for the slow chunks to even out, few enough that each
-# chunk's iterator set-up stays negligible.
+# chunk's iterator set-up (about 5 ms) stays negligible.
 _CHUNKS_PER_WORKER = 8
+
+# Fewer products per worker than this are tessellated here: starting and ending
+# the workers takes 20 to 150 ms, more than a few products take.
+_MIN_PER_WORKER = 16
 
 
 def _tessellate(ifc, products, threads, bar):
@@ -281,8 +285,9 @@ def _tessellate(ifc, products, threads, bar):
         return
     ids = [p.id() for p in products]
     done = {}
-    if threads == 1 or len(products) < 2 or not sys.platform.startswith("linux"):
-        for step_id, *buffers in _iterate(ifc, products, threads):
+    forking = sys.platform.startswith("linux")
+    if not forking or threads == 1 or len(products) < _MIN_PER_WORKER * threads:
+        for step_id, *buffers in _iterate(ifc, products, 1 if forking else threads):
             done[step_id] = _Local.from_buffers(*buffers)
             if bar is not None:
                 bar.update(100 / len(products))
