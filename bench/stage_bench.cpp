@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "clash.h"
+#include "model.h"
 #include "convert.h"
 #include "loader.h"
 
@@ -94,30 +95,36 @@ struct Stages {
 
 Stages run_once(const std::string& text_a, const std::string& text_b, float min_dist) {
   Stages s;
+  orvex::StdoutSink out;
   auto start = Clock::now();
-  std::vector<orvex::LoadedObject> loaded_a = orvex::load_objects(text_a);
+  std::vector<orvex::LoadedObject> loaded_a = orvex::load_objects(text_a, out);
   s.load_a = seconds_since(start);
   s.loaded_a = loaded_a.size();
   start = Clock::now();
-  std::vector<orvex::MeshObject> a = orvex::build_mesh_objects(std::move(loaded_a));
+  std::vector<orvex::MeshObject> a = orvex::build_mesh_objects(std::move(loaded_a), out);
   s.convert_a = seconds_since(start);
 
   start = Clock::now();
-  std::vector<orvex::LoadedObject> loaded_b = orvex::load_objects(text_b);
+  std::vector<orvex::LoadedObject> loaded_b = orvex::load_objects(text_b, out);
   s.load_b = seconds_since(start);
   s.loaded_b = loaded_b.size();
   start = Clock::now();
-  std::vector<orvex::MeshObject> b = orvex::build_mesh_objects(std::move(loaded_b));
+  std::vector<orvex::MeshObject> b = orvex::build_mesh_objects(std::move(loaded_b), out);
   s.convert_b = seconds_since(start);
 
   start = Clock::now();
-  std::vector<orvex::CollisionRecord> records = orvex::clash_pass(a, b, min_dist, &s.stats);
+  const orvex::Model model_a(std::move(a), {});
+  const orvex::Model model_b(std::move(b), {});
+  orvex::ClashRequest request;
+  request.min_dist = min_dist;
+  std::vector<orvex::CollisionRecord> records =
+      orvex::records_of(orvex::clash_models(model_a, model_b, request, &s.stats), model_a, model_b);
   s.pass = seconds_since(start);
 
-  s.meshes_a = a.size();
-  s.meshes_b = b.size();
-  for (const auto* list : {&a, &b}) {
-    for (const orvex::MeshObject& m : *list) s.triangles += m.mesh.triangles().size();
+  s.meshes_a = model_a.size();
+  s.meshes_b = model_b.size();
+  for (const orvex::Model* m : {&model_a, &model_b}) {
+    for (const orvex::MeshObject& o : m->objects()) s.triangles += o.mesh.triangles().size();
   }
   s.results = records.size();
   return s;

@@ -12,7 +12,7 @@
 
 #include "diagnostics.h"
 #include "fuzz_checks.h"
-#include "loader.h"
+#include "pipeline.h"
 
 namespace {
 
@@ -149,14 +149,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text_a = random_model(in, count_a, chunk_serial);
   std::string text_b = random_model(in, count_b, chunk_serial);
 
-  std::vector<MeshObject> a = build_mesh_objects(load_objects(text_a));
-  std::vector<MeshObject> b = build_mesh_objects(load_objects(text_b));
+  StdoutSink out;
+  ClashRequest request;
+  request.min_dist = min_dist;
+  const Model a = build_model(text_a, request, out);
+  const Model b = build_model(text_b, request, out);
   fuzz::check(a.size() == count_a && b.size() == count_b, "a valid object did not become a mesh");
-  for (const MeshObject& m : a) m.mesh.validate();
-  for (const MeshObject& m : b) m.mesh.validate();
+  for (const MeshObject& m : a.objects()) m.mesh.validate();
+  for (const MeshObject& m : b.objects()) m.mesh.validate();
 
-  fuzz::check_same_records(clash_pass(a, b, min_dist), fuzz::plain_pass(a, b, min_dist), min_dist);
-  for (const MeshObject& p : a)
-    for (const MeshObject& q : b) fuzz::check_contact(p.mesh, q.mesh);
+  fuzz::check_same_records(records_of(clash_models(a, b, request), a, b), fuzz::plain_pass(a, b, min_dist),
+                           min_dist);
+  for (const MeshObject& p : a.objects())
+    for (const MeshObject& q : b.objects()) fuzz::check_contact(p.mesh, q.mesh);
   return 0;
 }

@@ -12,7 +12,7 @@
 
 #include "diagnostics.h"
 #include "fuzz_checks.h"
-#include "loader.h"
+#include "pipeline.h"
 
 namespace {
 
@@ -45,16 +45,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto b = exact_copy(text_b);
 
   try {
-    std::vector<MeshObject> meshes_a = build_mesh_objects(load_objects({a.get(), text_a.size()}));
-    std::vector<MeshObject> meshes_b = build_mesh_objects(load_objects({b.get(), text_b.size()}));
-    for (const MeshObject& m : meshes_a) m.mesh.validate();
-    for (const MeshObject& m : meshes_b) m.mesh.validate();
-    std::vector<CollisionRecord> found = clash_pass(meshes_a, meshes_b, min_dist);
-    fuzz::check_same_records(found, fuzz::plain_pass(meshes_a, meshes_b, min_dist), min_dist);
+    StdoutSink out;
+    ClashRequest request;
+    request.min_dist = min_dist;
+    const Model model_a = build_model({a.get(), text_a.size()}, request, out);
+    const Model model_b = build_model({b.get(), text_b.size()}, request, out);
+    for (const MeshObject& m : model_a.objects()) m.mesh.validate();
+    for (const MeshObject& m : model_b.objects()) m.mesh.validate();
+    std::vector<CollisionRecord> found = records_of(clash_models(model_a, model_b, request), model_a, model_b);
+    fuzz::check_same_records(found, fuzz::plain_pass(model_a, model_b, min_dist), min_dist);
     // The contact query against the brute force, on whatever geometry the bytes gave,
     // where the pair is small enough to try every triangle pair.
-    for (const MeshObject& p : meshes_a) {
-      for (const MeshObject& q : meshes_b) {
+    for (const MeshObject& p : model_a.objects()) {
+      for (const MeshObject& q : model_b.objects()) {
         if (p.mesh.triangles().size() * q.mesh.triangles().size() <= 4096) fuzz::check_contact(p.mesh, q.mesh);
       }
     }

@@ -20,6 +20,7 @@ bool within_reach(const Aabb& a, const Aabb& b, float reach);
 /// box centres). Built once per pass, then asked once per object of the other model.
 class BoxTree {
  public:
+  BoxTree() = default;
   /// Object i has box `boxes[i]`; empty boxes are left out since they can meet nothing.
   explicit BoxTree(std::span<const Aabb> boxes);
 

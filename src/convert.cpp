@@ -27,14 +27,16 @@ uint32_t to_u32(double x) {
 
 /// Appends the points of one mesh's vertex numbers. A trailing group of one or two
 /// numbers is reported with its group number (counted within this mesh) and dropped.
-void decode_points(const double* v, size_t count, const std::string& id, std::vector<Point>& out) {
+void decode_points(const double* v, size_t count, const std::string& id, std::vector<Point>& out,
+                   DiagnosticSink& sink) {
   size_t whole = count / 3;
   for (size_t k = 0; k < whole; ++k) {
     out.push_back({static_cast<float>(v[3 * k]), static_cast<float>(v[3 * k + 1]),
                    static_cast<float>(v[3 * k + 2])});
   }
   if (count % 3 != 0) {
-    emit({"ERROR: chunk ", std::to_string(whole + 1), " has invalid size. Obj id: ", id, "\n"});
+    sink.report({DiagnosticCode::PartialPoint, id,
+                 "ERROR: chunk " + std::to_string(whole + 1) + " has invalid size. Obj id: " + id});
   }
 }
 
@@ -54,7 +56,7 @@ void decode_triangles(const double* f, size_t length, uint32_t first_point, size
   size_t p = 0;
   while (p < length) {
     uint64_t n = to_u64(f[p]);
-    if (n < 3) throw Fault("Invalid face size: " + std::to_string(n));
+    if (n < 3) throw Fault(FaultKind::Input, "Invalid face size: " + std::to_string(n));
     if (n >= length - p) return;  // its last index would stand at p + n, past the end
     const double* corners = f + p + 1;
     auto corner = [&](size_t i) -> uint32_t {
@@ -77,7 +79,7 @@ void decode_triangles(const double* f, size_t length, uint32_t first_point, size
 }
 
 /// One object's collision mesh, or nothing after printing why it is left out.
-std::optional<TriMesh> build_collision_mesh(const LoadedObject& object) {
+std::optional<TriMesh> build_collision_mesh(const LoadedObject& object, DiagnosticSink& sink) {
   std::vector<Point> points;
   points.reserve(object.vertices.size() / 3);
   std::vector<size_t> first_point(object.meshes.size());
@@ -85,10 +87,10 @@ std::optional<TriMesh> build_collision_mesh(const LoadedObject& object) {
     const MeshRange& r = object.meshes[m];
     first_point[m] = points.size();
     decode_points(object.vertices.data() + r.vertex_begin, r.vertex_end - r.vertex_begin, object.id,
-                  points);
+                  points, sink);
   }
   if (points.size() > std::numeric_limits<uint32_t>::max()) {
-    throw Fault("object " + object.id + " has more points than 32-bit indices can address");
+    throw Fault(FaultKind::Input, "object " + object.id + " has more points than 32-bit indices can address");
   }
 
   std::vector<Triangle> triangles;
@@ -101,30 +103,32 @@ std::optional<TriMesh> build_collision_mesh(const LoadedObject& object) {
   }
 
   if (points.size() < 3) {
-    emit({"ERROR: Object id ", object.id, " has ", std::to_string(points.size()), " vertices.\n"});
+    sink.report({DiagnosticCode::TooFewPoints, object.id,
+                 "ERROR: Object id " + object.id + " has " + std::to_string(points.size()) + " vertices."});
     return std::nullopt;
   }
   if (bad) {
-    emit({"ERROR: Object id ", object.id, " has face index ", std::to_string(bad->index), " but only ",
-          std::to_string(bad->mesh_points), " vertices.\n"});
+    sink.report({DiagnosticCode::FaceIndexOutOfRange, object.id,
+                 "ERROR: Object id " + object.id + " has face index " + std::to_string(bad->index) +
+                     " but only " + std::to_string(bad->mesh_points) + " vertices."});
     return std::nullopt;
   }
   try {
     return TriMesh(std::move(points), std::move(triangles));
   } catch (const MeshError& e) {
-    emit({"Error creating mesh: ", e.what(), "\n"});
+    sink.report({DiagnosticCode::MeshRejected, object.id, std::string("Error creating mesh: ") + e.what()});
     return std::nullopt;
   }
 }
 
 }  // namespace
 
-std::vector<MeshObject> build_mesh_objects(std::vector<LoadedObject> objects) {
+std::vector<MeshObject> build_mesh_objects(std::vector<LoadedObject> objects, DiagnosticSink& sink) {
   std::vector<MeshObject> out;
   out.reserve(objects.size());
   for (size_t p = 0; p < objects.size(); ++p) {
     LoadedObject& object = objects[p];
-    if (std::optional<TriMesh> mesh = build_collision_mesh(object)) {
+    if (std::optional<TriMesh> mesh = build_collision_mesh(object, sink)) {
       out.push_back(MeshObject{std::move(object.id), std::move(*mesh), p});
     }
     // Give the numbers back as soon as they are decoded: peak memory holds one model's

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "diagnostics.h"
 #include "geometry/trimesh.h"
 #include "loader.h"
 
@@ -19,7 +20,7 @@ struct MeshObject {
 };
 
 /// Converts one model's loaded objects, in order; objects with unusable geometry are
-/// reported on standard output and left out. Consumes the list.
-std::vector<MeshObject> build_mesh_objects(std::vector<LoadedObject> objects);
+/// reported to `sink` and left out. Consumes the list.
+std::vector<MeshObject> build_mesh_objects(std::vector<LoadedObject> objects, DiagnosticSink& sink);
 
 }  // namespace orvex

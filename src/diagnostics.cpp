@@ -7,13 +7,26 @@
 
 namespace orvex {
 
-void emit(std::initializer_list<std::string_view> parts) {
-  std::string line;
-  size_t size = 0;
-  for (std::string_view p : parts) size += p.size();
-  line.reserve(size);
-  for (std::string_view p : parts) line.append(p);
+std::string_view code_name(DiagnosticCode code) {
+  switch (code) {
+    case DiagnosticCode::MissingObject: return "missing_object";
+    case DiagnosticCode::UnsupportedDisplayType: return "unsupported_display_type";
+    case DiagnosticCode::FacesUnreadable: return "faces_unreadable";
+    case DiagnosticCode::VerticesUnreadable: return "vertices_unreadable";
+    case DiagnosticCode::MissingChunk: return "missing_chunk";
+    case DiagnosticCode::NoFaces: return "no_faces";
+    case DiagnosticCode::NoVertices: return "no_vertices";
+    case DiagnosticCode::PartialPoint: return "partial_point";
+    case DiagnosticCode::TooFewPoints: return "too_few_points";
+    case DiagnosticCode::FaceIndexOutOfRange: return "face_index_out_of_range";
+    case DiagnosticCode::MeshRejected: return "mesh_rejected";
+  }
+  return "unknown";
+}
 
+void StdoutSink::report(Diagnostic diagnostic) {
+  std::string& line = diagnostic.text;
+  line.push_back('\n');
   const char* at = line.data();
   size_t left = line.size();
   while (left > 0) {
@@ -21,10 +34,10 @@ void emit(std::initializer_list<std::string_view> parts) {
     if (n < 0) {
       if (errno == EINTR) continue;
       int code = errno;
-      throw Fault("failed printing to stdout: " + std::system_category().message(code) +
-                  " (os error " + std::to_string(code) + ")");
+      throw Fault(FaultKind::Io, "failed printing to stdout: " + std::system_category().message(code) +
+                                     " (os error " + std::to_string(code) + ")");
     }
-    if (n == 0) throw Fault("failed printing to stdout: failed to write whole buffer");
+    if (n == 0) throw Fault(FaultKind::Io, "failed printing to stdout: failed to write whole buffer");
     at += n;
     left -= static_cast<size_t>(n);
   }

@@ -35,7 +35,7 @@ bool stays_integer(std::string_view literal) {
 JsonLineParser::JsonLineParser() {
   // allocate() fixes the depth limit that every later capacity growth keeps.
   if (parser_.allocate(simdjson::SIMDJSON_PADDING, kMaxJsonDepth) != simdjson::SUCCESS)
-    throw Fault("cannot allocate the JSON parser");
+    throw Fault(FaultKind::Internal, "cannot allocate the JSON parser");
 }
 
 simdjson::error_code JsonLineParser::parse(std::string_view json, size_t readable_after,

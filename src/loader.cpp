@@ -234,7 +234,7 @@ bool last_string(simdjson::dom::object obj, std::string_view key, std::string_vi
 // One model's accepted lines in compact form, the object map over them and the walk.
 class Model {
  public:
-  explicit Model(std::string_view text) : text_(text), numbers_(text.size()) {}
+  Model(std::string_view text, DiagnosticSink& sink) : text_(text), sink_(sink), numbers_(text.size()) {}
 
   void read_lines() {
     const char* p = text_.data();
@@ -289,7 +289,7 @@ class Model {
   static bool parsed(simdjson::error_code err, std::string_view json) {
     if (err == simdjson::MEMALLOC) throw std::bad_alloc();
     if (err == simdjson::CAPACITY) {
-      throw Fault("model line of " + std::to_string(json.size()) +
+      throw Fault(FaultKind::Input, "model line of " + std::to_string(json.size()) +
                   " bytes is beyond the JSON parser's capacity");
     }
     return err == simdjson::SUCCESS;
@@ -454,17 +454,17 @@ class Model {
       size_t face_pieces = faces_.size();
       size_t vertex_pieces = vertices_.size();
       if (e.kind == ElementKind::Unsupported) {
-        emit({"ERROR: Display value type not supported: ", label, "\n"});
+        report(DiagnosticCode::UnsupportedDisplayType, root, {"ERROR: Display value type not supported: ", label});
         continue;
       }
       if (e.kind == ElementKind::InlineMesh) {
         if (!e.faces.readable) {
-          emit({"ERROR: Could not extract faces from object: ", label, "\n"});
+          report(DiagnosticCode::FacesUnreadable, root, {"ERROR: Could not extract faces from object: ", label});
           continue;
         }
         faces_.push_back(e.faces.numbers);
         if (!e.vertices.readable) {
-          emit({"ERROR: Could not extract vertices from object: ", label, "\n"});
+          report(DiagnosticCode::VerticesUnreadable, root, {"ERROR: Could not extract vertices from object: ", label});
           face_count += count(faces_, face_pieces);
           continue;
         }
@@ -472,18 +472,18 @@ class Model {
       } else {
         size_t at = index_.find(label, records_);
         if (at == kNone) {
-          emit({"ERROR: Could not find object ", label, " in object_map\n"});
+          report(DiagnosticCode::MissingObject, root, {"ERROR: Could not find object ", label, " in object_map"});
           return;
         }
         const Record& mesh = records_[at];
         if (mesh.type == TypeKind::NotString) return;
         if (mesh.type == TypeKind::OtherString) continue;
-        if (!resolve_chunks(mesh.faces, "faces", faces_)) {
-          emit({"ERROR: Could not extract faces from object: ", label, "\n"});
+        if (!resolve_chunks(root, mesh.faces, "faces", faces_)) {
+          report(DiagnosticCode::FacesUnreadable, root, {"ERROR: Could not extract faces from object: ", label});
           continue;
         }
-        if (!resolve_chunks(mesh.vertices, "vertices", vertices_)) {
-          emit({"ERROR: Could not extract vertices from object: ", label, "\n"});
+        if (!resolve_chunks(root, mesh.vertices, "vertices", vertices_)) {
+          report(DiagnosticCode::VerticesUnreadable, root, {"ERROR: Could not extract vertices from object: ", label});
           face_count += count(faces_, face_pieces);
           continue;
         }
@@ -497,11 +497,11 @@ class Model {
     }
     if (root.abandons) return;
     if (face_count == 0) {
-      emit({"WARN: object id ", id_json(root), " has no faces.\n"});
+      report(DiagnosticCode::NoFaces, root, {"WARN: object id ", id_json(root), " has no faces."});
       return;
     }
     if (vertex_count == 0) {
-      emit({"WARN: object id ", id_json(root), " has no vertices.\n"});
+      report(DiagnosticCode::NoVertices, root, {"WARN: object id ", id_json(root), " has no vertices."});
       return;
     }
     out.push_back({std::string(root.key), join(vertices_, vertex_count), join(faces_, face_count),
@@ -530,14 +530,15 @@ class Model {
   }
 
   // Appends the chunks' number pieces in order; on failure leaves `pieces` as it was.
-  bool resolve_chunks(const ChunkRefs& member, std::string_view name, std::vector<Numbers>& pieces) {
+  bool resolve_chunks(const Record& root, const ChunkRefs& member, std::string_view name,
+                      std::vector<Numbers>& pieces) {
     if (!member.readable) return false;
     size_t start = pieces.size();
     for (size_t i = 0; i < member.refs.size; ++i) {
       std::string_view ref = text(refs_[member.refs.begin + i]);
       size_t at = index_.find(ref, records_);
       if (at == kNone) {
-        emit({"ERROR: Unable to find reference ", name, " with id ", ref, " in object map.\n"});
+        report(DiagnosticCode::MissingChunk, root, {"ERROR: Unable to find reference ", name, " with id ", ref, " in object map."});
         pieces.resize(start);
         return false;
       }
@@ -555,6 +556,12 @@ class Model {
     return true;
   }
 
+  void report(DiagnosticCode code, const Record& root, std::initializer_list<std::string_view> parts) {
+    std::string line;
+    for (std::string_view p : parts) line.append(p);
+    sink_.report({code, std::string(root.key), std::move(line)});
+  }
+
   std::string id_json(const Record& root) const {
     if (!root.id_is_string) return std::string(text(root.id));
     std::string out;
@@ -563,6 +570,7 @@ class Model {
   }
 
   std::string_view text_;
+  DiagnosticSink& sink_;
   JsonLineParser parser_;
   std::vector<Record> records_;
   KeyIndex index_;
@@ -577,8 +585,8 @@ class Model {
 
 }  // namespace
 
-std::vector<LoadedObject> load_objects(std::string_view text) {
-  Model model(text);
+std::vector<LoadedObject> load_objects(std::string_view text, DiagnosticSink& sink) {
+  Model model(text, sink);
   model.read_lines();
   return model.walk_all();
 }

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "diagnostics.h"
+
 namespace orvex {
 
 /// Where one display mesh's numbers stand in its object's flat lists: faces in
@@ -28,11 +30,11 @@ struct LoadedObject {
 
 /// Loads one model text: splits it into keyed lines, keeps each accepted line's
 /// object under its key (the last accepted line of a key wins) and walks every
-/// object's display list. Prints the loader's diagnostics to standard output as
-/// their conditions arise. Objects are walked, and their records returned, in text
+/// object's display list. Reports the loader's diagnostics to `sink` as their
+/// conditions arise. Objects are walked, and their records returned, in text
 /// order; a key that occurs on several accepted lines is walked at its last one.
 /// `text` must stay alive and unchanged until the call returns.
 /// Throws Fault only when the JSON parser cannot take a line at all (beyond 4 GiB).
-std::vector<LoadedObject> load_objects(std::string_view text);
+std::vector<LoadedObject> load_objects(std::string_view text, DiagnosticSink& sink);
 
 }  // namespace orvex

@@ -93,7 +93,7 @@ Aabb triangle_box(std::span<const Point> points, const Triangle& t) {
 
 Bvh build_bvh(std::span<const Point> points, std::span<const Triangle> triangles) {
   // Node and slot indices are u32; a mesh this large could not be held in memory anyway.
-  if (triangles.size() > UINT32_MAX / 2) throw Fault("triangle mesh too large for its hierarchy");
+  if (triangles.size() > UINT32_MAX / 2) throw Fault(FaultKind::Input, "triangle mesh too large for its hierarchy");
 
   std::vector<Ref> refs;
   refs.reserve(triangles.size());

@@ -5,10 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "clash.h"
-#include "convert.h"
 #include "diagnostics.h"
-#include "loader.h"
+#include "pipeline.h"
 #include "module/collision_type.h"
 #include "module/errors.h"
 
@@ -141,10 +139,12 @@ PyObject* clash_detection(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
 
   std::vector<CollisionRecord> records;
   try {
-    std::vector<MeshObject> meshes_a = build_mesh_objects(load_objects(text_a));
-    std::vector<MeshObject> meshes_b = build_mesh_objects(load_objects(text_b));
-    records = clash_pass(meshes_a, meshes_b, min_dist);
-    // The meshes are released here, before the first Collision object exists.
+    // One thread, diagnostics written to standard output as they arise; the meshes are
+    // released before the first Collision object exists.
+    StdoutSink out;
+    ClashRequest request;
+    request.min_dist = min_dist;
+    records = clash_texts(text_a, text_b, request, out);
   } catch (const Fault& fault) {
     return raise_panic(fault.what());
   } catch (const std::bad_alloc&) {

@@ -70,10 +70,14 @@ TEST_P(ClashDifferential, SameRecordsAsAllPairs) {
   const float min_dist = GetParam();
   size_t reported = 0;
   for (uint32_t seed = 1; seed <= 5; ++seed) {
-    std::vector<MeshObject> a, b;
-    random_scene(seed, a, b);
+    std::vector<MeshObject> objects_a, objects_b;
+    random_scene(seed, objects_a, objects_b);
+    const Model a(std::move(objects_a), {});
+    const Model b(std::move(objects_b), {});
     PassStats stats;
-    const std::vector<CollisionRecord> got = clash_pass(a, b, min_dist, &stats);
+    ClashRequest request;
+    request.min_dist = min_dist;
+    const std::vector<CollisionRecord> got = records_of(clash_models(a, b, request, &stats), a, b);
     const std::vector<CollisionRecord> want = testing::plain_pass(a, b, min_dist);
     ASSERT_EQ(got.size(), want.size()) << "seed " << seed;
     for (size_t i = 0; i < got.size(); ++i) {
@@ -118,10 +122,14 @@ void building(int bays_x, int bays_y, int floors, std::vector<MeshObject>& a, st
 TEST(ClashPass, ObjectPairsGrowLinearlyWithTheBuilding) {
   std::vector<uint64_t> pairs, tests;
   for (int scale : {1, 2, 4}) {
-    std::vector<MeshObject> a, b;
-    building(8 * scale, 8, 3, a, b);
+    std::vector<MeshObject> objects_a, objects_b;
+    building(8 * scale, 8, 3, objects_a, objects_b);
+    const Model a(std::move(objects_a), {});
+    const Model b(std::move(objects_b), {});
     PassStats stats;
-    const size_t clashes = clash_pass(a, b, 0.05f, &stats).size();
+    ClashRequest request;
+    request.min_dist = 0.05f;
+    const size_t clashes = clash_models(a, b, request, &stats).size();
     EXPECT_EQ(clashes, b.size());  // every duct crosses one wall
     pairs.push_back(stats.object_pairs);
     tests.push_back(stats.box_tests);

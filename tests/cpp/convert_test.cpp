@@ -37,7 +37,10 @@ struct Converted {
 
 Converted convert(std::vector<LoadedObject> objects) {
   Converted c;
-  c.out = capture_stdout([&] { c.meshes = build_mesh_objects(std::move(objects)); });
+  c.out = capture_stdout([&] {
+    StdoutSink out;
+    c.meshes = build_mesh_objects(std::move(objects), out);
+  });
   for (const MeshObject& m : c.meshes) m.mesh.validate();
   return c;
 }
@@ -120,7 +123,8 @@ TEST(Convert, BadFaceCountIsAFaultAfterThePointMessage) {
     std::string message;
     std::string out = capture_stdout([&] {
       try {
-        build_mesh_objects(std::move(list));
+        StdoutSink out;
+        build_mesh_objects(std::move(list), out);
       } catch (const Fault& f) {
         message = f.what();
       }

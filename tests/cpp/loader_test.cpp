@@ -26,7 +26,8 @@ Loaded load(const std::string& text) {
   dup2(fileno(capture), 1);
   Loaded r;
   try {
-    r.objects = load_objects(text);
+    StdoutSink out;
+    r.objects = load_objects(text, out);
   } catch (...) {
     dup2(saved, 1);
     close(saved);

@@ -11,11 +11,10 @@
 
 namespace orvex::testing {
 
-inline std::vector<CollisionRecord> plain_pass(const std::vector<MeshObject>& a,
-                                               const std::vector<MeshObject>& b, float min_dist) {
+inline std::vector<CollisionRecord> plain_pass(const Model& a, const Model& b, float min_dist) {
   std::vector<CollisionRecord> found;
-  for (const MeshObject& p : a) {
-    for (const MeshObject& q : b) {
+  for (const MeshObject& p : a.objects()) {
+    for (const MeshObject& q : b.objects()) {
       if (p.id == q.id) continue;
       std::optional<Contact> c = mesh_contact(p.mesh, q.mesh, kPrediction);
       if (c && min_dist > c->dist) found.push_back({p.id, q.id, c->dist, c->point1});

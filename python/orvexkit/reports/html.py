@@ -1,0 +1,140 @@
+"""A self-contained HTML report: clash table, summary, resolved clashes and a WebGL view of the
+selected clash, with its CSS, script and geometry inline so that it opens offline."""
+from __future__ import annotations
+
+import base64
+import json
+import math
+import re
+from importlib import resources
+
+import numpy as np
+
+from . import raster
+from ._files import atomic_output
+from .camera import view_of
+from .geometry import GeometrySource, SceneCache
+from .model import Clash, Report
+
+
+def write_html(report: Report, path, geometry: GeometrySource, *, max_objects=5000,
+               neighbours=20) -> None:
+    """Writes ``report`` as one HTML file at ``path`` that needs no network to view.
+
+    Each distinct object's mesh is embedded once (float32 vertices relative to one origin, so
+    that georeferenced coordinates keep their precision, and uint32 triangles, base64). At most
+    ``max_objects`` meshes are embedded: both objects of every clash in the report's order
+    first, then up to ``neighbours`` surrounding objects per clash; a clash whose objects did
+    not fit says so in the view. The file is written to a temporary name and renamed.
+    """
+    page = _page(report, geometry, max_objects, neighbours)
+    with atomic_output(path) as f:
+        f.write(page.encode("utf-8"))
+
+
+def _page(report, geometry, max_objects, neighbours) -> str:
+    scene = SceneCache(geometry)
+    objects: dict[tuple[str, str], int] = {}
+    rows: list[list] = []
+
+    def object_index(model, key, ref=None):
+        i = objects.setdefault((model, key), len(objects))
+        if i == len(rows):
+            rows.append([model, key, ref.type if ref else "", ref.name if ref else None,
+                         ref.level if ref else None, -1])
+        elif ref is not None and not rows[i][2]:      # met first as a neighbour
+            rows[i][2:5] = ref.type, ref.name, ref.level
+        return i
+
+    clashes = [_clash(c, object_index) for c in report.clashes]
+    resolved = [_clash(c, object_index) for c in report.resolved]
+    for entry, c in zip(clashes, report.clashes):
+        pair = [(c.a.model, c.a.key), (c.b.model, c.b.key)]
+        view = view_of([c], [scene.box(o) for o in pair])
+        entry["view"] = [*map(float, view.position), *map(float, view.target), view.radius]
+        entry["near"] = [object_index(*o) for o in
+                         scene.near(view.target, view.radius, neighbours, exclude=pair)]
+
+    # Meshes in order of need (clash objects before neighbours) until the budget is spent.
+    order = [i for e in clashes for i in (e["a"], e["b"])]
+    order += [i for e in clashes for i in e["near"]]
+    points = np.array([p for e in clashes for p in (e["pa"], e["pb"]) if _finite(p)]
+                      or [(0.0, 0.0, 0.0)])
+    origin = (points.min(axis=0) + points.max(axis=0)) / 2
+    vertices, triangles, meshes = [], [], []
+    nv = nt = 0
+    for i in dict.fromkeys(order):
+        if len(meshes) == max_objects:
+            break
+        m = scene.mesh(tuple(rows[i][:2]))
+        if m is None or not len(m[1]):
+            continue
+        v, t = m
+        rows[i][5] = len(meshes)
+        meshes.append([nv, len(v), nt, len(t)])
+        vertices.append((v.astype(np.float64) - origin).astype("<f4"))
+        triangles.append(t.astype("<u4"))
+        nv += len(v)
+        nt += len(t)
+
+    data = {
+        "title": report.title, "created": report.created, "tool": report.tool,
+        "models": [vars(m) for m in report.models],
+        "checks": [vars(c) for c in report.checks],
+        "clashes": clashes, "resolved": resolved, "objects": rows, "meshes": meshes,
+        "origin": [float(c) for c in origin], "maxObjects": max_objects,
+        "colours": {"a": raster.COLOUR_A, "b": raster.COLOUR_B, "context": raster.CONTEXT,
+                    "background": raster.BACKGROUND, "marker": raster.MARKER},
+    }
+    assets = resources.files(__package__) / "assets"
+    parts = {"STYLE": (assets / "report.css").read_text("utf-8"),
+             "SCRIPT": (assets / "report.js").read_text("utf-8"),
+             "DATA": _json(data), "VERTICES": _base64(vertices),
+             "TRIANGLES": _base64(triangles)}
+    # One pass, so that inserted text (a name that reads "/*SCRIPT*/") is never replaced again.
+    return re.sub(r"/\*(STYLE|SCRIPT|DATA|VERTICES|TRIANGLES)\*/", lambda m: parts[m[1]],
+                  (assets / "report.html").read_text("utf-8"))
+
+
+def _clash(c: Clash, object_index) -> dict:
+    return {"id": c.id, "check": c.check, "kind": c.kind, "dist": c.dist,
+            "pa": list(c.point_a), "pb": list(c.point_b),
+            "a": object_index(c.a.model, c.a.key, c.a), "b": object_index(c.b.model, c.b.key, c.b),
+            "group": c.group, "status": c.status, "prev": c.previous_dist, "volume": c.volume,
+            "thickness": c.thickness, "centre": None if c.centre is None else list(c.centre),
+            "extra": c.extra}
+
+
+def _finite(p) -> bool:
+    try:
+        return len(p) == 3 and all(math.isfinite(float(x)) for x in p)
+    except (TypeError, ValueError):
+        return False
+
+
+def _base64(arrays) -> str:
+    return base64.b64encode(b"".join(a.tobytes() for a in arrays)).decode("ascii")
+
+
+def _clean(value):
+    """JSON-ready: non-finite numbers become null, numpy scalars and unknown objects plain."""
+    if isinstance(value, float) or isinstance(value, np.floating):
+        return float(value) if math.isfinite(value) else None
+    if isinstance(value, (str, bool, int)) or value is None:
+        return value
+    if isinstance(value, np.integer):
+        return int(value)
+    if isinstance(value, dict):
+        return {str(k): _clean(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple, np.ndarray)):
+        return [_clean(v) for v in value]
+    return str(value)
+
+
+def _json(data) -> str:
+    """JSON that is safe inside a <script> element and pure ASCII (lone surrogates included)."""
+    try:
+        text = json.dumps(data, ensure_ascii=True, separators=(",", ":"), allow_nan=False)
+    except (TypeError, ValueError):          # NaN, or objects JSON does not know: the slow way
+        text = json.dumps(_clean(data), ensure_ascii=True, separators=(",", ":"))
+    return text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
