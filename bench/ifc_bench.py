@@ -233,7 +233,7 @@ def report(r):
           f"{r['threads']} threads; medians of {r['repeat']}; load {r['load_min']:.1f}-"
           f"{r['load_max']:.1f})")
     print(f"   IfcClash {r['ifcclash_s']:.2f} s ({r['ifcclash_clashes']} clashes)")
-    print(f"   orvex cold {r['orvex_cold_s']:.2f} s ({r['cold_speedup']:.1f}x), "
+    print(f"   orvex cold {r['orvex_cold_s']:.2f} s ({r['cold_speedup']:.2f}x), "
           f"warm {r['orvex_warm_s'] * 1e3:.0f} ms ({r['warm_speedup']:.0f}x); clash call "
           f"{r['clash_call_cold_s'] * 1e3:.0f} ms; {r['orvex_pairs']} pairs, the same as with "
           "the kernel's world coordinates", flush=True)
@@ -249,7 +249,7 @@ def markdown(rows, results):
             "/ clashes (IfcClash) |", "|---|---|---|---|---|"]
     for r in results:
         out.append(f"| {r['workload']} | {r['ifcclash_s']:.2f} s | {r['orvex_cold_s']:.2f} s "
-                   f"({r['cold_speedup']:.1f}x) | {r['orvex_warm_s'] * 1e3:.0f} ms "
+                   f"({r['cold_speedup']:.2f}x) | {r['orvex_warm_s'] * 1e3:.0f} ms "
                    f"({r['warm_speedup']:.0f}x) | {r['orvex_pairs']} / {r['ifcclash_clashes']} |")
     return "\n".join(out)
 
