@@ -260,13 +260,20 @@ def table(results):
     s = results.get("W5")
     if s:
         load = s["load_a_s"] + s["load_b_s"]
-        convert = s["convert_a_s"] + s["convert_b_s"]
+        convert = s["mesh_a_s"] + s["mesh_b_s"]
         rows.append(("W5 load (both models)", fmt_s(load), fmt_s(s["simdjson_parse_s"])
                      + " simdjson", fmt_x(load / s["simdjson_parse_s"]), "load / bare parse"))
         rows.append(("W5 convert (both models)", fmt_s(convert), "", "",
                      f"{s['triangles']} triangles"))
         rows.append(("W5 pass", fmt_s(s["pass_s"]), "", "",
                      f"{s['object_pairs']} object pairs, {s['triangle_pairs']} triangle pairs"))
+        one, two = s["threads"].get("1"), s["threads"].get("2")
+        if one and two:
+            rows.append(("W5 all stages, 2 threads", fmt_s(sum(two.values())),
+                         fmt_s(sum(one.values())) + " 1 thread",
+                         fmt_x(sum(one.values()) / sum(two.values())),
+                         "1 thread / 2 threads; per stage: " + ", ".join(
+                             f"{k[:-2]} {one[k] / two[k]:.2f}x" for k in sorted(two))))
         rows.append(("W5 peak RSS", f"{s['rss_peak'] / 2**20:.0f} MiB",
                      f"{s['text_bytes'] / 2**20:.0f} MiB text", fmt_x(rss_ratio(s)),
                      f"(peak - {s['rss_start'] / 2**20:.0f} MiB at start) / text; "

@@ -1,12 +1,15 @@
-// Times the stages of one clash run on two model text files, straight through the
-// engine library, and sets them beside a bare simdjson parse of every line of the same
-// texts: the bound on how fast loading can be.
+// Times the stages of one clash run on two model text files, through the engine's own
+// stage order (clash_texts with a StageTimes), for each thread count given, and sets
+// them beside a bare simdjson parse of every line of the same texts: the bound on how
+// fast loading can be.
 //
-//   orvex_stage_bench MODEL_A MODEL_B [MIN_DIST] [REPEATS]
+//   orvex_stage_bench MODEL_A MODEL_B [MIN_DIST] [REPEATS] [THREADS,...]   (threads: 1,2)
 //
 // Diagnostics of the engine go to standard output as usual; the last line printed is one
-// JSON object with the figures (times in seconds, best of the repeats; memory in bytes:
-// resident size at start, with both texts read, and at its peak).
+// JSON object with the figures: per thread count ("threads"), each stage's time in
+// seconds, best of the repeats ("mesh" includes the model's key index and broad-phase
+// hierarchy), the first thread count's also at the top level; memory in bytes: resident
+// size at start, with both texts read, at its peak after the first run and after all.
 
 #include <simdjson.h>
 
@@ -15,15 +18,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "clash.h"
-#include "model.h"
-#include "convert.h"
-#include "loader.h"
+#include "diagnostics.h"
+#include "pipeline.h"
 
 namespace {
 
@@ -87,74 +90,87 @@ size_t parse_every_line(simdjson::dom::parser& parser, std::string_view text) {
   return parsed;
 }
 
-struct Stages {
-  double load_a = 0, convert_a = 0, load_b = 0, convert_b = 0, pass = 0;
-  size_t loaded_a = 0, loaded_b = 0, meshes_a = 0, meshes_b = 0, triangles = 0, results = 0;
-  orvex::PassStats stats;
-};
+using Figures = std::map<std::string, double>;
 
-Stages run_once(const std::string& text_a, const std::string& text_b, float min_dist) {
-  Stages s;
+/// One clash run through the engine's stages on `threads` threads: each stage's seconds
+/// under its key ("load_a", "mesh_a", "load_b", "mesh_b", "pass": a stage name that
+/// recurs gets the model's letter), and the pass's counters.
+Figures run_once(const std::string& text_a, const std::string& text_b, float min_dist, unsigned threads,
+                 orvex::PassStats& stats, size_t& results) {
   orvex::StdoutSink out;
-  auto start = Clock::now();
-  std::vector<orvex::LoadedObject> loaded_a = orvex::load_objects(text_a, out);
-  s.load_a = seconds_since(start);
-  s.loaded_a = loaded_a.size();
-  start = Clock::now();
-  std::vector<orvex::MeshObject> a = orvex::build_mesh_objects(std::move(loaded_a), out);
-  s.convert_a = seconds_since(start);
-
-  start = Clock::now();
-  std::vector<orvex::LoadedObject> loaded_b = orvex::load_objects(text_b, out);
-  s.load_b = seconds_since(start);
-  s.loaded_b = loaded_b.size();
-  start = Clock::now();
-  std::vector<orvex::MeshObject> b = orvex::build_mesh_objects(std::move(loaded_b), out);
-  s.convert_b = seconds_since(start);
-
-  start = Clock::now();
-  const orvex::Model model_a(std::move(a), {});
-  const orvex::Model model_b(std::move(b), {});
+  orvex::StageTimes times;
   orvex::ClashRequest request;
   request.min_dist = min_dist;
-  std::vector<orvex::CollisionRecord> records =
-      orvex::records_of(orvex::clash_models(model_a, model_b, request, &s.stats), model_a, model_b);
-  s.pass = seconds_since(start);
-
-  s.meshes_a = model_a.size();
-  s.meshes_b = model_b.size();
-  for (const orvex::Model* m : {&model_a, &model_b}) {
-    for (const orvex::MeshObject& o : m->objects()) s.triangles += o.mesh.triangles().size();
+  request.threads = threads;
+  request.times = &times;
+  results = orvex::clash_texts(text_a, text_b, request, out).size();
+  stats = times.pass;
+  std::map<std::string, int> seen, total;
+  for (const auto& stage : times.stages) ++total[stage.name];
+  Figures figures;
+  for (const auto& stage : times.stages) {
+    const int n = seen[stage.name]++;
+    figures[total[stage.name] > 1 ? stage.name + "_" + char('a' + n) : stage.name] += stage.seconds;
   }
-  s.results = records.size();
-  return s;
+  return figures;
+}
+
+std::string json_of(const Figures& figures) {
+  std::string out = "{";
+  for (const auto& [key, seconds] : figures) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s\"%s_s\": %.9g", out.size() > 1 ? ", " : "", key.c_str(), seconds);
+    out += buf;
+  }
+  return out + "}";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3 || argc > 5) {
-    std::fprintf(stderr, "usage: %s MODEL_A MODEL_B [MIN_DIST] [REPEATS]\n", argv[0]);
+  if (argc < 3 || argc > 6) {
+    std::fprintf(stderr, "usage: %s MODEL_A MODEL_B [MIN_DIST] [REPEATS] [THREADS,...]\n", argv[0]);
     return 2;
   }
   const float min_dist = argc >= 4 ? std::stof(argv[3]) : 0.0f;
-  const int repeats = argc == 5 ? std::max(1, std::stoi(argv[4])) : 1;
+  const int repeats = argc >= 5 ? std::max(1, std::stoi(argv[4])) : 1;
+  std::vector<unsigned> thread_counts;
+  for (std::string_view list = argc == 6 ? argv[5] : "1,2"; !list.empty();) {
+    const size_t comma = std::min(list.find(','), list.size());
+    thread_counts.push_back(static_cast<unsigned>(std::max(1, std::stoi(std::string(list.substr(0, comma))))));
+    list.remove_prefix(std::min(list.size(), comma + 1));
+  }
   try {
     const Rss start = read_rss();
     const std::string text_a = read_file(argv[1]);
     const std::string text_b = read_file(argv[2]);
     const Rss before = read_rss();
 
-    // The pipeline runs first, so that the peak resident size is the pipeline's own.
-    Stages best = run_once(text_a, text_b, min_dist);
+    // The pipeline runs first, so that the peak resident size is the pipeline's own: the
+    // peak after the first run of the first thread count, and after every run.
+    std::vector<Figures> best(thread_counts.size());
+    orvex::PassStats stats;
+    size_t results = 0;
+    Rss first;
+    for (size_t t = 0; t < thread_counts.size(); ++t) {
+      for (int r = 0; r < repeats; ++r) {
+        const Figures figures = run_once(text_a, text_b, min_dist, thread_counts[t], stats, results);
+        if (t == 0 && r == 0) first = read_rss();
+        for (const auto& [key, seconds] : figures) {
+          auto [it, fresh] = best[t].emplace(key, seconds);
+          if (!fresh) it->second = std::min(it->second, seconds);
+        }
+      }
+    }
     const Rss after = read_rss();
-    for (int r = 1; r < repeats; ++r) {
-      Stages s = run_once(text_a, text_b, min_dist);
-      best.load_a = std::min(best.load_a, s.load_a);
-      best.convert_a = std::min(best.convert_a, s.convert_a);
-      best.load_b = std::min(best.load_b, s.load_b);
-      best.convert_b = std::min(best.convert_b, s.convert_b);
-      best.pass = std::min(best.pass, s.pass);
+
+    // What the models hold, from one more build of each.
+    size_t meshes[2] = {0, 0}, triangles = 0;
+    orvex::NullSink quiet;
+    for (int m = 0; m < 2; ++m) {
+      const orvex::Model model = orvex::build_model(m == 0 ? text_a : text_b, orvex::ClashRequest{}, quiet);
+      meshes[m] = model.size();
+      for (const orvex::MeshObject& o : model.objects()) triangles += o.mesh.triangles().size();
     }
 
     const simdjson::padded_string padded_a(text_a);
@@ -169,22 +185,28 @@ int main(int argc, char** argv) {
       parse = r == 0 ? t : std::min(parse, t);
     }
 
+    std::string threads = "{";
+    for (size_t t = 0; t < thread_counts.size(); ++t) {
+      threads += (t ? ", \"" : "\"") + std::to_string(thread_counts[t]) + "\": " + json_of(best[t]);
+    }
+    threads += "}";
+    // The first thread count's stages also stand at the top level.
+    std::string top = json_of(best[0]);
+    top = top.substr(1, top.size() - 2);
+
     std::fflush(stdout);
     std::printf(
-        "{\"text_bytes\": %zu, \"lines_parsed\": %zu, \"simdjson_parse_s\": %.9g, "
-        "\"load_a_s\": %.9g, \"convert_a_s\": %.9g, \"load_b_s\": %.9g, \"convert_b_s\": %.9g, "
-        "\"pass_s\": %.9g, \"loaded\": [%zu, %zu], \"meshes\": [%zu, %zu], \"triangles\": %zu, "
+        "{\"text_bytes\": %zu, \"lines_parsed\": %zu, \"simdjson_parse_s\": %.9g, %s, "
+        "\"threads\": %s, \"meshes\": [%zu, %zu], \"triangles\": %zu, "
         "\"results\": %zu, \"object_pairs\": %llu, \"node_pairs\": %llu, "
         "\"triangle_pairs\": %llu, \"rss_start\": %llu, \"rss_before\": %llu, \"rss_peak\": %llu, "
-        "\"repeats\": %d}\n",
-        text_a.size() + text_b.size(), parsed, parse, best.load_a, best.convert_a, best.load_b,
-        best.convert_b, best.pass, best.loaded_a, best.loaded_b, best.meshes_a, best.meshes_b,
-        best.triangles, best.results, static_cast<unsigned long long>(best.stats.object_pairs),
-        static_cast<unsigned long long>(best.stats.node_pairs),
-        static_cast<unsigned long long>(best.stats.triangle_pairs),
+        "\"rss_peak_all\": %llu, \"repeats\": %d}\n",
+        text_a.size() + text_b.size(), parsed, parse, top.c_str(), threads.c_str(), meshes[0], meshes[1],
+        triangles, results, static_cast<unsigned long long>(stats.object_pairs),
+        static_cast<unsigned long long>(stats.node_pairs),
+        static_cast<unsigned long long>(stats.triangle_pairs),
         static_cast<unsigned long long>(start.now), static_cast<unsigned long long>(before.now),
-        static_cast<unsigned long long>(after.peak),
-        repeats);
+        static_cast<unsigned long long>(first.peak), static_cast<unsigned long long>(after.peak), repeats);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 1;

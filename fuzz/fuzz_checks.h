@@ -1,18 +1,22 @@
-// Helpers shared by the fuzz targets: quiet diagnostics, the plain N x M pass and
-// the brute-force contact that the fast paths are checked against.
+// Helpers shared by the fuzz targets: the whole pipeline as one outcome, its comparison
+// with a renamed model's, the plain N x M pass and the brute-force contact that the
+// fast paths are checked against.
 #pragma once
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "clash.h"
 #include "convert.h"
+#include "diagnostics.h"
+#include "pipeline.h"
 #include "geometry/mesh_contact.h"
 #include "geometry/triangle_contact.h"
 #include "../tests/cpp/plain_pass.h"
@@ -20,14 +24,6 @@
 namespace orvex::fuzz {
 
 using testing::plain_pass;
-
-/// Diagnostics go to file descriptor 1; send them to /dev/null so that libFuzzer's
-/// own report on standard error stays readable and the runs are not slowed by output.
-inline void silence_stdout() {
-  int null = ::open("/dev/null", O_WRONLY);
-  if (null < 0 || ::dup2(null, 1) < 0) std::abort();
-  ::close(null);
-}
 
 /// A broken expectation is a finding: say which and abort, so libFuzzer keeps the input.
 inline void check(bool ok, const char* what) {
@@ -49,6 +45,73 @@ inline void check_same_records(const std::vector<CollisionRecord>& fast,
     check(f.dist == p.dist, "pass and plain pass differ in a distance");
     check(min_dist > f.dist, "a distance not below the threshold was reported");
     check(f.dist <= kPrediction, "a distance beyond the reach was reported");
+  }
+}
+
+/// Two models through the whole pipeline: load and mesh a, then b, then the pass. A
+/// Fault ends it, as it ends a call.
+struct Outcome {
+  bool fault = false;
+  Model a, b;
+  std::vector<CollisionRecord> records;
+  std::vector<Diagnostic> diagnostics;
+};
+
+inline Outcome run_pipeline(std::string_view text_a, std::string_view text_b, float min_dist) {
+  Outcome out;
+  CollectingSink sink;
+  ClashRequest request;
+  request.min_dist = min_dist;
+  try {
+    out.a = build_model(text_a, request, sink);
+    out.b = build_model(text_b, request, sink);
+    out.records = records_of(clash_models(out.a, out.b, request), out.a, out.b);
+  } catch (const Fault&) {
+    out.fault = true;
+  }
+  out.diagnostics = std::move(sink.items);
+  return out;
+}
+
+/// `named` is the outcome of a model whose names were renamed one to one into those of
+/// `renamed`'s model; `name_back(text, in_json)` maps the renamed names in a text back,
+/// spelt as a warning's compact JSON shows them when `in_json`. Names mean nothing
+/// beyond their identity, so both outcomes must agree to the bit once mapped: the same
+/// meshes, the same records and the same diagnostics.
+template <typename NameBack>
+void check_same_modulo_names(const Outcome& named, const Outcome& renamed, NameBack name_back) {
+  check(named.fault == renamed.fault, "a renamed model faults differently");
+  for (auto [x, y] : {std::pair{&named.a, &renamed.a}, std::pair{&named.b, &renamed.b}}) {
+    check(x->size() == y->size(), "a renamed model gives another number of meshes");
+    for (size_t i = 0; i < x->size(); ++i) {
+      const MeshObject& m = x->objects()[i];
+      const MeshObject& n = y->objects()[i];
+      check(m.id == name_back(n.id, false), "a renamed model's mesh has another id");
+      auto points = m.mesh.points(), other_points = n.mesh.points();
+      auto triangles = m.mesh.triangles(), other_triangles = n.mesh.triangles();
+      check(points.size() == other_points.size() && triangles.size() == other_triangles.size() &&
+                std::memcmp(points.data(), other_points.data(), points.size_bytes()) == 0 &&
+                std::memcmp(triangles.data(), other_triangles.data(), triangles.size_bytes()) == 0,
+            "a renamed model's mesh differs");
+    }
+  }
+  check(named.records.size() == renamed.records.size(), "a renamed model gives another number of pairs");
+  for (size_t i = 0; i < named.records.size(); ++i) {
+    const CollisionRecord& r = named.records[i];
+    const CollisionRecord& s = renamed.records[i];
+    check(r.id_a == name_back(s.id_a, false) && r.id_b == name_back(s.id_b, false),
+          "a renamed model gives another pair");
+    check(std::memcmp(&r.dist, &s.dist, sizeof r.dist) == 0 &&
+              std::memcmp(r.point.data(), s.point.data(), sizeof r.point) == 0,
+          "a renamed model gives another distance or point");
+  }
+  check(named.diagnostics.size() == renamed.diagnostics.size(), "a renamed model gives another number of diagnostics");
+  for (size_t i = 0; i < named.diagnostics.size(); ++i) {
+    const Diagnostic& d = named.diagnostics[i];
+    const Diagnostic& e = renamed.diagnostics[i];
+    bool warning = e.code == DiagnosticCode::NoFaces || e.code == DiagnosticCode::NoVertices;
+    check(d.code == e.code && d.object == name_back(e.object, false) && d.text == name_back(e.text, warning),
+          "a renamed model gives another diagnostic");
   }
 }
 

@@ -30,6 +30,14 @@ bool stays_integer(std::string_view literal) {
   return std::from_chars(first, last, v).ec == std::errc();
 }
 
+// Whether the '"' at `q`, inside a string, is escaped: an odd run of backslashes
+// precedes it. The run cannot reach past the string's opening '"'.
+bool escaped(const char* q) {
+  size_t run = 0;
+  while (q[-1 - static_cast<ptrdiff_t>(run)] == '\\') ++run;
+  return run % 2 == 1;
+}
+
 }  // namespace
 
 JsonLineParser::JsonLineParser() {
@@ -90,11 +98,26 @@ bool rewrite_integers_as_doubles(std::string_view json, std::string& out) {
 }
 
 bool has_negative_zero_integer(std::string_view json) {
-  const char* p = json.data();
-  const char* end = p + json.size();
-  while ((p = static_cast<const char*>(memmem(p, end - p, "-0", 2))) != nullptr) {
-    p += 2;
-    if (p == end || !is_number_char(*p)) return true;
+  // `json` passed simdjson's validation, itself or as the copy parse_rewritten made,
+  // which differs only by ".0" after integers. That makes this simple scan exact: in
+  // valid JSON a '"' outside a string opens one, and the first '"' after it that no odd
+  // run of backslashes escapes closes it; outside strings a '-' after 'e' or 'E' is an
+  // exponent's sign and any other starts a number. memmem is the cheap first filter
+  // (nearly every line has a 0, few a "-0"); the quote scan runs only on its hits.
+  const char* const begin = json.data();
+  const char* const end = begin + json.size();
+  const char* scanned = begin;  // string state known up to here
+  bool in_string = false;
+  for (const char* p = begin; (p = static_cast<const char*>(memmem(p, end - p, "-0", 2))) != nullptr;
+       p += 2) {
+    if (p + 2 < end && is_number_char(p[2])) continue;      // -0.5, -0e1
+    if (p > begin && (p[-1] == 'e' || p[-1] == 'E')) continue;  // 1e-0
+    for (const char* q; (q = static_cast<const char*>(memchr(scanned, '"', p - scanned))) != nullptr;
+         scanned = q + 1) {
+      if (!in_string || !escaped(q)) in_string = !in_string;
+    }
+    scanned = p;
+    if (!in_string) return true;
   }
   return false;
 }

@@ -38,8 +38,8 @@ class JsonLineParser {
 /// "-0.0". Returns whether anything was rewritten. Text inside strings is untouched.
 bool rewrite_integers_as_doubles(std::string_view json, std::string& out);
 
-/// Whether `json` holds the integer literal -0 outside strings (a cheap pre-check:
-/// it may also report a "-0" inside a string, which only costs a needless rewrite).
+/// Whether `json` holds the integer literal -0 (not "-0" inside a string, nor an
+/// exponent's "-0"). `json` must have been accepted by JsonLineParser::parse.
 bool has_negative_zero_integer(std::string_view json);
 
 }  // namespace orvex

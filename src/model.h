@@ -8,8 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "broad_phase.h"
 #include "convert.h"
+#include "geometry/broad_phase.h"
 
 namespace orvex {
 
@@ -27,7 +27,8 @@ class Model {
 
   Model() = default;
   /// `info` is empty or holds one entry per object. Builds the key index, the
-  /// broad-phase tree over the objects' boxes and the model's bounds.
+  /// broad-phase tree over the objects' boxes and the model's bounds. Throws
+  /// Fault(Input) for more than UINT32_MAX / 2 objects.
   Model(std::vector<MeshObject> objects, std::vector<ObjectInfo> info);
   // The key index views the objects' ids: a copy would view the original's.
   Model(const Model&) = delete;
@@ -41,7 +42,8 @@ class Model {
   const std::vector<ObjectInfo>& info() const { return info_; }
   /// Box around every object's finite triangles; empty for a model without any.
   const Aabb& bounds() const { return bounds_; }
-  const BoxTree& tree() const { return tree_; }
+  /// The objects' boxes (mesh bounds) and the broad-phase hierarchy over them.
+  const BroadPhase& tree() const { return tree_; }
 
   /// Position of the object with this key, or npos. Keys are unique in a model built
   /// from a text (the last line of a key wins there).
@@ -51,7 +53,7 @@ class Model {
   std::vector<MeshObject> objects_;
   std::vector<ObjectInfo> info_;
   std::unordered_map<std::string_view, size_t> index_;
-  BoxTree tree_;
+  BroadPhase tree_;
   Aabb bounds_;
 };
 

@@ -5,16 +5,26 @@
 
 namespace orvex {
 
-Model build_model(std::string_view text, [[maybe_unused]] const ClashRequest& request,
+Model build_model(std::string_view text, const ClashRequest& request,
                   DiagnosticSink& sink) {
-  return Model(build_mesh_objects(load_objects(text, sink), sink), {});
+  StageClock clock(request.times);
+  std::vector<LoadedObject> loaded = load_objects(text, sink);
+  clock.lap("load");
+  Model model(build_mesh_objects(std::move(loaded), sink), {});
+  clock.lap("mesh");
+  return model;
 }
 
 std::vector<CollisionRecord> clash_texts(std::string_view a, std::string_view b,
                                          const ClashRequest& request, DiagnosticSink& sink) {
   Model model_a = build_model(a, request, sink);
   Model model_b = build_model(b, request, sink);
-  return records_of(clash_models(model_a, model_b, request), model_a, model_b);
+  StageClock clock(request.times);
+  std::vector<CollisionRecord> records =
+      records_of(clash_models(model_a, model_b, request, request.times ? &request.times->pass : nullptr),
+                 model_a, model_b);
+  clock.lap("pass");
+  return records;
 }
 
 }  // namespace orvex

@@ -26,6 +26,12 @@ struct Aabb {
     }
   }
   bool empty() const { return lo[0] > hi[0] || lo[1] > hi[1] || lo[2] > hi[2]; }
+  /// Non-empty with finite corners: the boxes that a hierarchy may hold.
+  bool finite() const {
+    for (int i = 0; i < 3; ++i)
+      if (!std::isfinite(lo[i]) || !std::isfinite(hi[i])) return false;
+    return !empty();
+  }
   bool contains(const Aabb& b) const {
     for (int i = 0; i < 3; ++i)
       if (!(lo[i] <= b.lo[i] && b.hi[i] <= hi[i])) return false;
@@ -45,6 +51,18 @@ struct Aabb {
 };
 
 inline bool operator==(const Aabb& a, const Aabb& b) { return a.lo == b.lo && a.hi == b.hi; }
+
+/// Slack of every pruning test on boxes, per unit of the largest coordinate magnitude m
+/// of the boxes or meshes compared: a box gap or box bound prunes only when it passes its
+/// limit (the reach, or the best distance found) by more than kBoundSlack * m.
+/// Box gaps and bounds are computed in double from float corners, and the contact query
+/// computes a triangle pair's distance in double from float corners through a handful of
+/// operations (differences, products, one square root); each is off its exact value by a
+/// few double ulps of m, about 2^-50 m. So the query may report a pair whose exact
+/// distance, and so whose boxes' gap, lies that much beyond the reach, or a distance that
+/// much below its boxes' bound. 2^-30 m covers this many thousand times over and stays
+/// below a hundredth of a float ulp of m, so it costs no pruning.
+inline constexpr double kBoundSlack = 0x1p-30;
 
 /// Lower bound of the signed contact distance of any two triangles lying in the non-empty
 /// boxes a and b: the Euclidean distance between the boxes when they are apart, otherwise

@@ -10,9 +10,6 @@ namespace orvex {
 namespace {
 
 constexpr int kBins = 16;
-// Surface-area-heuristic costs of descending into a node and of testing one triangle.
-constexpr double kTraversalCost = 1.0;
-constexpr double kTriangleCost = 1.0;
 // Small nodes are split at the centroid median of their longest axis, which is much
 // cheaper to find than the binned split and as good for so few triangles.
 constexpr uint32_t kMedianSplitBelow = 32;
@@ -20,7 +17,7 @@ constexpr uint32_t kMedianSplitBelow = 32;
 struct Ref {
   Aabb box;
   Point centroid;
-  uint32_t triangle;
+  uint32_t item;
 };
 
 struct Task {
@@ -76,36 +73,16 @@ Split best_split(std::span<const Ref> refs, const Aabb& centroids) {
   return best;
 }
 
-}  // namespace
-
-bool finite_triangle(std::span<const Point> points, const Triangle& t) {
-  for (uint32_t v : t)
-    for (float c : points[v])
-      if (!std::isfinite(c)) return false;
-  return true;
+Ref ref_of(const Aabb& box, uint32_t item) {
+  Point c;
+  // Halving before adding keeps the centroid finite for boxes near the float range.
+  for (int k = 0; k < 3; ++k) c[k] = box.lo[k] * 0.5f + box.hi[k] * 0.5f;
+  return {box, c, item};
 }
 
-Aabb triangle_box(std::span<const Point> points, const Triangle& t) {
-  Aabb box;
-  for (uint32_t v : t) box.grow(points[v]);
-  return box;
-}
-
-Bvh build_bvh(std::span<const Point> points, std::span<const Triangle> triangles) {
-  // Node and slot indices are u32; a mesh this large could not be held in memory anyway.
-  if (triangles.size() > UINT32_MAX / 2) throw Fault(FaultKind::Input, "triangle mesh too large for its hierarchy");
-
-  std::vector<Ref> refs;
-  refs.reserve(triangles.size());
-  for (uint32_t i = 0; i < triangles.size(); ++i) {
-    if (!finite_triangle(points, triangles[i])) continue;
-    Aabb box = triangle_box(points, triangles[i]);
-    Point c;
-    // Halving before adding keeps the centroid finite for boxes near the float range.
-    for (int k = 0; k < 3; ++k) c[k] = box.lo[k] * 0.5f + box.hi[k] * 0.5f;
-    refs.push_back({box, c, i});
-  }
-
+// The build over finite item boxes: nodes of more than `median_below` items are split
+// by the binned surface-area heuristic, smaller ones at their centroid median.
+Bvh build(std::vector<Ref> refs, uint32_t median_below) {
   Bvh bvh;
   if (refs.empty()) return bvh;
   bvh.nodes.reserve(2 * refs.size() - 1);
@@ -122,10 +99,10 @@ Bvh build_bvh(std::span<const Point> points, std::span<const Triangle> triangles
     }
     uint32_t count = task.end - task.begin;
     uint32_t mid = task.begin;  // start of the right half; task.begin while a leaf
-    if (count <= kMaxLeafTriangles) {
-      // A leaf at once: binning a handful of triangles costs more than any split saves
+    if (count <= kMaxLeafItems) {
+      // A leaf at once: binning a handful of items costs more than any split saves
       // the query, and most building elements are meshes of a dozen triangles.
-    } else if (count <= kMedianSplitBelow) {
+    } else if (count <= median_below) {
       int axis = 0;
       for (int k = 1; k < 3; ++k) {
         if (centroids.hi[k] - centroids.lo[k] > centroids.hi[axis] - centroids.lo[axis]) axis = k;
@@ -138,19 +115,16 @@ Bvh build_bvh(std::span<const Point> points, std::span<const Triangle> triangles
       if (split.axis < 0) {
         // Every centroid coincides (duplicate or stacked triangles): no plane separates
         // them, so halve the run to keep leaves small.
-        if (count > kMaxLeafTriangles) mid = task.begin + count / 2;
+        mid = task.begin + count / 2;
       } else {
-        double leaf_cost = kTriangleCost * count * box.half_area();
-        double split_cost = kTraversalCost * box.half_area() + kTriangleCost * split.cost;
-        if (count > kMaxLeafTriangles || split_cost < leaf_cost) {
-          int axis = split.axis;
-          double lo = centroids.lo[axis];
-          double scale = kBins / (double(centroids.hi[axis]) - lo);
-          auto right = std::partition(span.begin(), span.end(), [&](const Ref& r) {
-            return bin_of(r.centroid[axis], lo, scale) < split.bin;
-          });
-          mid = task.begin + static_cast<uint32_t>(right - span.begin());
-        }
+        // More than kMaxLeafItems here, so the node is split whatever the costs say.
+        int axis = split.axis;
+        double lo = centroids.lo[axis];
+        double scale = kBins / (double(centroids.hi[axis]) - lo);
+        auto right = std::partition(span.begin(), span.end(), [&](const Ref& r) {
+          return bin_of(r.centroid[axis], lo, scale) < split.bin;
+        });
+        mid = task.begin + static_cast<uint32_t>(right - span.begin());
       }
     }
     BvhNode& node = bvh.nodes[task.node];
@@ -169,11 +143,51 @@ Bvh build_bvh(std::span<const Point> points, std::span<const Triangle> triangles
     stack.push_back({left, task.begin, mid});
   }
 
-  // The reservation covered single-triangle leaves; most leaves hold more.
+  // The reservation covered single-item leaves; most leaves hold more.
   bvh.nodes.shrink_to_fit();
   bvh.order.reserve(refs.size());
-  for (const Ref& r : refs) bvh.order.push_back(r.triangle);
+  for (const Ref& r : refs) bvh.order.push_back(r.item);
   return bvh;
+}
+
+// Node and slot indices are u32; a list this large could not be held in memory anyway.
+void check_size(size_t items) {
+  if (items > UINT32_MAX / 2) throw Fault(FaultKind::Input, "too many items for a hierarchy");
+}
+
+}  // namespace
+
+bool finite_triangle(std::span<const Point> points, const Triangle& t) {
+  for (uint32_t v : t)
+    for (float c : points[v])
+      if (!std::isfinite(c)) return false;
+  return true;
+}
+
+Aabb triangle_box(std::span<const Point> points, const Triangle& t) {
+  Aabb box;
+  for (uint32_t v : t) box.grow(points[v]);
+  return box;
+}
+
+Bvh build_bvh(std::span<const Point> points, std::span<const Triangle> triangles) {
+  check_size(triangles.size());
+  std::vector<Ref> refs;
+  refs.reserve(triangles.size());
+  for (uint32_t i = 0; i < triangles.size(); ++i) {
+    if (finite_triangle(points, triangles[i])) refs.push_back(ref_of(triangle_box(points, triangles[i]), i));
+  }
+  return build(std::move(refs), kMedianSplitBelow);
+}
+
+Bvh build_box_bvh(std::span<const Aabb> boxes) {
+  check_size(boxes.size());
+  std::vector<Ref> refs;
+  refs.reserve(boxes.size());
+  for (uint32_t i = 0; i < boxes.size(); ++i) {
+    if (boxes[i].finite()) refs.push_back(ref_of(boxes[i], i));
+  }
+  return build(std::move(refs), UINT32_MAX);
 }
 
 }  // namespace orvex

@@ -9,15 +9,6 @@ namespace orvex {
 
 namespace {
 
-// Every box bound is lowered by kSlack times the largest coordinate magnitude m of the
-// two meshes before it is compared with the best distance or the prediction. The bound
-// and the pair routine's value both come from float coordinates of magnitude at most m
-// through a handful of double operations (differences, products, one square root), so
-// each is off its exact value by a few double ulps of m, about 2^-50 m. 2^-30 m covers
-// that many thousand times over, so no pair that could hold the routine's minimum is
-// pruned, while it stays below a hundredth of a float ulp at m and costs no pruning.
-constexpr double kSlack = 0x1p-30;
-
 struct NodePair {
   uint32_t a, b;
   double bound;  // box_contact_bound of the two nodes' boxes
@@ -25,8 +16,8 @@ struct NodePair {
 
 struct Leaf {
   uint32_t count;
-  std::array<Triangle3d, kMaxLeafTriangles> corners;
-  std::array<Aabb, kMaxLeafTriangles> boxes;
+  std::array<Triangle3d, kMaxLeafItems> corners;
+  std::array<Aabb, kMaxLeafItems> boxes;
 };
 
 Leaf load_leaf(const TriMesh& mesh, const BvhNode& node) {
@@ -47,7 +38,10 @@ std::optional<Contact> mesh_contact_with(const TriMesh& m1, const TriMesh& m2, f
   const std::vector<BvhNode>& nodes2 = m2.bvh().nodes;
   if (nodes1.empty() || nodes2.empty()) return std::nullopt;
 
-  const double slack = kSlack * std::max(m1.bounds().max_abs(), m2.bounds().max_abs());
+  // Every box bound is lowered by the slack at the meshes' largest coordinate before it
+  // is compared with the best distance or the prediction, so no pair that could hold the
+  // routine's minimum is pruned.
+  const double slack = kBoundSlack * std::max(m1.bounds().max_abs(), m2.bounds().max_abs());
   const double reach = prediction;
   std::optional<TrianglePairContact> best;
   // Whether two boxes with this bound may hold a triangle pair that replaces the best:

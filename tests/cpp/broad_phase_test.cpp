@@ -7,14 +7,14 @@
 
 #include <gtest/gtest.h>
 
-#include "broad_phase.h"
+#include "geometry/broad_phase.h"
 
 namespace orvex {
 namespace {
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-TEST(BoxTree, QueryMatchesAllBoxes) {
+TEST(BroadPhase, QueryMatchesAllBoxes) {
   std::mt19937 rng(7);
   std::uniform_real_distribution<float> at(-50.0f, 50.0f), size(0.0f, 8.0f);
   std::vector<Aabb> boxes(500);
@@ -25,12 +25,13 @@ TEST(BoxTree, QueryMatchesAllBoxes) {
       boxes[i].hi[k] = boxes[i].lo[k] + size(rng);
     }
   }
-  const BoxTree tree(boxes);
+  const BroadPhase tree(boxes);
   tree.validate();
+  std::vector<uint32_t> stack;
   for (float reach : {0.0f, 0.3f, 0.5f}) {
     for (size_t q = 0; q < boxes.size(); q += 7) {
-      std::vector<size_t> got, want;
-      tree.query(boxes[q], reach, got, nullptr);
+      std::vector<uint32_t> got, want;
+      tree.query(boxes[q], reach, got, stack, nullptr);
       for (size_t i = 0; i < boxes.size() && !boxes[q].empty(); ++i) {
         bool near = !boxes[i].empty();
         for (int k = 0; k < 3; ++k) {

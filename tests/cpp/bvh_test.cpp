@@ -136,18 +136,39 @@ TEST(Build, EmptyTriangleListIsRejected) {
   }
 }
 
-TEST(Build, CoincidentCentroidsStillGiveSmallLeavesAndLogDepth) {
-  TriMesh mesh = duplicates(4096).build();
+
+size_t depth_of(const Bvh& bvh) {
   size_t depth = 0;
   std::vector<std::pair<uint32_t, size_t>> stack{{0, 1}};
-  while (!stack.empty()) {
+  while (!stack.empty() && !bvh.nodes.empty()) {
     auto [at, d] = stack.back();
     stack.pop_back();
     depth = std::max(depth, d);
-    const BvhNode& node = mesh.bvh().nodes[at];
+    const BvhNode& node = bvh.nodes[at];
     if (!node.leaf()) stack.insert(stack.end(), {{node.index, d + 1}, {node.index + 1, d + 1}});
   }
-  EXPECT_LE(depth, 12u);
+  return depth;
+}
+
+// The median build over object boxes: empty and non-finite boxes stay out, and equal
+// boxes (stacked copies of one element) still give a depth of log2(n) + 1 at most.
+TEST(BoxBuild, ValidatesAndStaysShallow) {
+  const MeshData soup = testing::soup(9, 3000, -100, 200, 5);
+  std::vector<Aabb> boxes;
+  for (const Triangle& t : soup.triangles) boxes.push_back(triangle_box(soup.points, t));
+  boxes[5] = Aabb{};
+  boxes[6].hi[1] = kInf;
+  boxes[7].lo[2] = kNaN;
+  boxes.insert(boxes.end(), 1000, Aabb{{1, 1, 1}, {2, 2, 2}});
+  const Bvh bvh = build_box_bvh(boxes);
+  ASSERT_NO_THROW(validate_bvh(bvh, boxes));
+  EXPECT_EQ(bvh.order.size(), boxes.size() - 3);
+  EXPECT_LE(depth_of(bvh), 13u);  // log2(3997) + 1
+  EXPECT_TRUE(build_box_bvh(std::vector<Aabb>(3)).nodes.empty());
+}
+
+TEST(Build, CoincidentCentroidsStillGiveSmallLeavesAndLogDepth) {
+  EXPECT_LE(depth_of(duplicates(4096).build().bvh()), 12u);
 }
 
 // Each corruption of a valid hierarchy must be reported by validate_bvh.
@@ -186,7 +207,7 @@ const Corruption kCorruptions[] = {
      }},
     {"OrphanNode", [](Bvh& b) { b.nodes.push_back(b.nodes.back()); }},
     {"LeafPastOrder", [](Bvh& b) { first_leaf(b).index = static_cast<uint32_t>(b.order.size()); }},
-    {"LeafTooLarge", [](Bvh& b) { first_leaf(b).count = kMaxLeafTriangles + 1; }},
+    {"LeafTooLarge", [](Bvh& b) { first_leaf(b).count = kMaxLeafItems + 1; }},
     {"TriangleIndexOutOfRange", [](Bvh& b) { b.order[0] = 1u << 30; }},
     {"NonFiniteBox", [](Bvh& b) { b.nodes[0].box.lo[1] = -kInf; }},
     {"NoRoot", [](Bvh& b) { b.nodes.clear(); }},

@@ -139,5 +139,128 @@ TEST(ClashPass, ObjectPairsGrowLinearlyWithTheBuilding) {
   EXPECT_LE(tests[2], 6 * tests[0]);                      // n log n, far below 16x
 }
 
+// The plain loop over every pair under the request's selection, self and equal-id rules:
+// the pairs the pass and candidate_pairs must consider.
+template <class Keep>
+void plain_pairs(const Model& a, const Model& b, const ClashRequest& request, Keep&& keep) {
+  for (uint32_t i = 0; i < a.size(); ++i) {
+    if (!request.select_a.empty() && !request.select_a[i]) continue;
+    for (uint32_t j = request.self ? i + 1 : 0; j < b.size(); ++j) {
+      if (!request.select_b.empty() && !request.select_b[j]) continue;
+      if (a.objects()[i].id != b.objects()[j].id) keep(i, j);
+    }
+  }
+}
+
+bool same_bits(float x, float y) { return std::memcmp(&x, &y, sizeof x) == 0; }
+
+// Every way of running the pass: thread counts, selections, self-clash, thresholds.
+// Hits, their order and the work counters must equal the plain loop's and each other's.
+TEST(ClashThreads, PassAndCandidatesEqualThePlainLoopForEveryThreadCount) {
+  size_t compared = 0;
+  for (uint32_t seed = 1; seed <= 3; ++seed) {
+    std::vector<MeshObject> objects_a, objects_b;
+    random_scene(seed, objects_a, objects_b);
+    building(4, 4, 2, objects_a, objects_b);  // enough objects for several full batches
+    const Model a(std::move(objects_a), {});
+    const Model b(std::move(objects_b), {});
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> mask_a(a.size()), mask_b(b.size());
+    for (uint8_t& f : mask_a) f = rng() % 3 != 0;
+    for (uint8_t& f : mask_b) f = rng() % 3 != 0;
+
+    for (int variant = 0; variant < 3; ++variant) {
+      const bool self = variant == 2;
+      const Model& other = self ? a : b;
+      ClashRequest request;
+      request.self = self;
+      if (variant == 1) {
+        request.select_a = mask_a;
+        request.select_b = mask_b;
+      }
+      for (float min_dist : {0.0f, 0.3f, kInf}) {
+        request.min_dist = min_dist;
+        std::vector<Hit> want;
+        plain_pairs(a, other, request, [&](uint32_t i, uint32_t j) {
+          auto c = mesh_contact(a.objects()[i].mesh, other.objects()[j].mesh, kPrediction);
+          if (c && min_dist > c->dist) want.push_back({i, j, c->dist, c->point1, c->point2});
+        });
+        std::vector<ObjectPair> near;
+        plain_pairs(a, other, request, [&](uint32_t i, uint32_t j) {
+          if (within_reach(a.objects()[i].mesh.bounds(), other.objects()[j].mesh.bounds(), kPrediction))
+            near.emplace_back(i, j);
+        });
+        PassStats first;
+        for (unsigned threads : {1u, 2u, 3u, 8u}) {
+          SCOPED_TRACE("seed " + std::to_string(seed) + ", variant " + std::to_string(variant) + ", min_dist " +
+                       std::to_string(min_dist) + ", threads " + std::to_string(threads));
+          request.threads = threads;
+          PassStats stats;
+          const std::vector<Hit> got = clash_models(a, other, request, &stats);
+          ASSERT_EQ(got.size(), want.size());
+          for (size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(got[k].a, want[k].a);
+            EXPECT_EQ(got[k].b, want[k].b);
+            EXPECT_TRUE(same_bits(got[k].dist, want[k].dist)) << got[k].dist << " vs " << want[k].dist;
+            EXPECT_EQ(got[k].point_a, want[k].point_a);
+            EXPECT_EQ(got[k].point_b, want[k].point_b);
+          }
+          if (threads == 1) first = stats;
+          EXPECT_EQ(stats.object_pairs, first.object_pairs);
+          EXPECT_EQ(stats.triangle_pairs, first.triangle_pairs);
+          EXPECT_EQ(stats.box_tests, first.box_tests);
+          EXPECT_EQ(candidate_pairs(a, other, request), near);
+          compared += got.size();
+        }
+      }
+    }
+  }
+  EXPECT_GT(compared, 1000u) << "the scenes test too little";
+}
+
+TEST(ClashThreads, ContactsOfAPairListInPairOrder) {
+  std::vector<MeshObject> objects_a, objects_b;
+  random_scene(4, objects_a, objects_b);
+  const Model a(std::move(objects_a), {});
+  const Model b(std::move(objects_b), {});
+  std::vector<ObjectPair> pairs;
+  for (uint32_t k = 0; k < 500; ++k) pairs.emplace_back(k * 7 % a.size(), k * 13 % b.size());
+  ClashRequest request;
+  size_t found = 0;
+  for (unsigned threads : {1u, 3u}) {
+    request.threads = threads;
+    const std::vector<std::optional<Contact>> got = contacts(a, b, pairs, request);
+    ASSERT_EQ(got.size(), pairs.size());
+    for (size_t k = 0; k < pairs.size(); ++k) {
+      auto want = mesh_contact(a.objects()[pairs[k].first].mesh, b.objects()[pairs[k].second].mesh, kPrediction);
+      ASSERT_EQ(got[k].has_value(), want.has_value()) << k;
+      if (!want) continue;
+      ++found;
+      EXPECT_TRUE(same_bits(got[k]->dist, want->dist));
+      EXPECT_EQ(got[k]->point1, want->point1);
+      EXPECT_EQ(got[k]->point2, want->point2);
+    }
+  }
+  EXPECT_GT(found, 20u);
+  pairs.emplace_back(0, static_cast<uint32_t>(b.size()));
+  EXPECT_THROW(contacts(a, b, pairs, request), Fault);
+}
+
+TEST(ClashThreads, NoCandidatesForAReachBelowZero) {
+  std::vector<MeshObject> objects_a, objects_b;
+  random_scene(5, objects_a, objects_b);
+  const Model a(std::move(objects_a), {});
+  const Model b(std::move(objects_b), {});
+  ClashRequest request;
+  for (float reach : {-0.5f, kNaN, -kInf}) {
+    request.reach = reach;
+    EXPECT_TRUE(candidate_pairs(a, b, request).empty()) << reach;
+  }
+  request.reach = kInf;
+  size_t all = 0;
+  plain_pairs(a, b, request, [&](uint32_t, uint32_t) { ++all; });
+  EXPECT_EQ(candidate_pairs(a, b, request).size(), all);
+}
+
 }  // namespace
 }  // namespace orvex

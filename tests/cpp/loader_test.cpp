@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "diagnostics.h"
+#include "json_line.h"
 #include "loader.h"
 
 namespace orvex {
@@ -113,6 +114,9 @@ INSTANTIATE_TEST_SUITE_P(
             Acceptance{kT + R"(,"v":NaN})", false}, Acceptance{kT + R"(,"v":Infinity})", false},
             Acceptance{kT + R"(,"v":-Infinity})", false},
             Acceptance{kT + ",\"v\":\"a\x01\"}", false}, Acceptance{kT + ",\"v\":\"a\x1f\"}", false},
+            // A raw TAB or CR inside a string is a control character too: TABs after the
+            // first one are whitespace between tokens or make the line invalid.
+            Acceptance{kT + ",\"v\":\"a\tb\"}", false}, Acceptance{kT + ",\"v\":\"a\rb\"}", false},
             Acceptance{kT + ",\"v\":\"a\x7f\"}", true},
             Acceptance{kT + ",\"v\":\"\xff\"}", false},
             Acceptance{kT + R"(,"v":"\ud800"})", false}, Acceptance{kT + R"(,"v":"\udc00"})", false},
@@ -177,6 +181,27 @@ TEST(LoaderNumbers, ValuesSurviveTheArenaExactly) {
   ASSERT_EQ(r.objects.size(), 1u);
   EXPECT_EQ(r.objects[0].faces, (std::vector<double>{3, 0, 1, 16777217, 3, 0, 1, 2}));
   EXPECT_EQ(r.objects[0].vertices, (std::vector<double>{0.1, -2.5, 1e300, 4, 5, 6, 7, 8, 9}));
+}
+
+// The -0 check looks at raw text: "-0" inside strings (after escapes of every kind)
+// and in exponents is no integer -0. The rewrite finds the same -0 by its own scan,
+// so a hit of the check never leaves the rewrite with nothing to change.
+TEST(LoaderNumbers, NegativeZeroCheckSkipsStringsAndExponents) {
+  const std::pair<std::string, bool> cases[] = {
+      {"-0", true}, {"[ -0 ]", true}, {R"({"-0":-0})", true}, {R"(["e",-0])", true},
+      {R"(["\\",-0])", true}, {R"(["\\\"",-0])", true}, {R"(["\u0022",-0])", true},
+      {R"("-0")", false}, {R"({"-0":0})", false}, {R"(["a-0","-0A","x\"-0","\\-0"])", false},
+      {R"(["\"-0\""])", false}, {R"(["\\\"-0"])", false}, {"[\"\xc3\xa9-0\",\"\\u00e9-0\"]", false},
+      {"[-0.5,-0e1,-0E1,-0.0,-0e-0]", false}, {"[0,1e-0,1E-0,2.5e-0]", false}, {"[0]", false},
+  };
+  JsonLineParser parser;
+  std::string rewritten;
+  for (const auto& [json, holds] : cases) {
+    simdjson::dom::element value;
+    ASSERT_EQ(parser.parse(json, 0, value), simdjson::SUCCESS) << json;
+    EXPECT_EQ(has_negative_zero_integer(json), holds) << json;
+    EXPECT_EQ(rewrite_integers_as_doubles(json, rewritten), holds) << json;
+  }
 }
 
 // ---- compact JSON of a non-string id in the warnings -----------------------------
