@@ -107,12 +107,6 @@ void Arena::rewind(const Mark& m) {
   left_ = m.left;
 }
 
-size_t Arena::capacity() const {
-  size_t n = 0;
-  for (const Block& b : blocks_) n += b.size;
-  return n;
-}
-
 NumberRun store_numbers(simdjson::dom::array array, Arena& arena, std::vector<double>& wide, bool& saw_zero) {
   // A number takes two tape slots, so half the array's slots bound its numbers. Floats
   // are written in place and doubles beside them, to be copied in when a list needs them.

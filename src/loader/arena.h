@@ -60,9 +60,6 @@ class Arena {
   Mark mark() const { return {blocks_.size(), next_, left_}; }
   void rewind(const Mark& m);
 
-  /// Bytes of the blocks held.
-  size_t capacity() const;
-
  private:
   static constexpr size_t kAlign = 16;
   static size_t padded(size_t bytes) { return (bytes + kAlign - 1) & ~(kAlign - 1); }
