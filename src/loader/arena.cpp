@@ -116,30 +116,37 @@ NumberRun store_numbers(simdjson::dom::array array, Arena& arena, std::vector<do
   double* wide_at = wide.data();
   size_t n = 0;
   bool narrow = true;
+  bool whole = true;  // every number is an integer from 0 to 65535
+  uint64_t largest = 0;
+  bool zero = false;
   for (simdjson::dom::element x : array) {
     double d;
-    if (x.get_double().get(d) != simdjson::SUCCESS) continue;
-    // Any zero sends the line to the -0 check, which only an integer needs.
-    saw_zero |= d == 0;
+    int64_t i;
+    if (x.get_int64().get(i) == simdjson::SUCCESS) {
+      // Any integer 0 sends the line to the -0 check.
+      zero |= i == 0;
+      whole &= static_cast<uint64_t>(i) <= 65535;
+      largest = std::max(largest, static_cast<uint64_t>(i));
+      d = static_cast<double>(i);
+    } else if (x.get_double().get(d) == simdjson::SUCCESS) {
+      whole = false;
+    } else {
+      continue;
+    }
     const float f = static_cast<float>(d);
-    // The same readings (see NumberRun): the same value, or within 2^62 (where both
-    // casts are defined) the same whole part, which to_index gives when positive and
-    // which is 0 for both when negative.
-    narrow &= static_cast<double>(f) == d ||
-              (std::abs(d) < 0x1p62 && static_cast<int64_t>(f) == static_cast<int64_t>(d));
+    // The same readings (see NumberRun): the same value, or within 2^62 the same whole
+    // part, which to_index gives when positive and which is 0 for both when negative.
+    // Without branches: lists mix exact and inexact numbers, and the casts are only
+    // defined within range.
+    const bool in_range = std::abs(d) < 0x1p62;
+    const double d_in = in_range ? d : 0.0;
+    const float f_in = in_range ? f : 0.0f;
+    narrow &= (static_cast<double>(f) == d) | (in_range & (static_cast<int64_t>(f_in) == static_cast<int64_t>(d_in)));
     narrow_at[n] = f;
     wide_at[n] = d;
     ++n;
   }
-  // Floats that read as their numbers and are whole from +0 to 65535 read the same as
-  // the whole numbers they are.
-  bool whole = narrow;
-  float largest = 0;
-  for (size_t i = 0; i < n && whole; ++i) {
-    const float f = narrow_at[i];
-    whole = f >= 0 && f <= 65535 && static_cast<float>(static_cast<int32_t>(f)) == f && !std::signbit(f);
-    largest = std::max(largest, f);
-  }
+  saw_zero |= zero;
   const NumberWidth width = whole ? (largest <= 255 ? NumberWidth::U8 : NumberWidth::U16)
                             : narrow ? NumberWidth::F32
                                      : NumberWidth::F64;

@@ -122,8 +122,8 @@ struct NumberRun {
 };
 
 /// Stores the number entries of `array` in `arena`, with `wide` as room to work in. Sets
-/// `saw_zero` when one of them is 0: an integer 0 may be spelt "-0" (simdjson reads it as
-/// 0).
+/// `saw_zero` when one of them is the integer 0, which the text may spell "-0" (simdjson
+/// reads it as 0).
 NumberRun store_numbers(simdjson::dom::array array, Arena& arena, std::vector<double>& wide, bool& saw_zero);
 
 }  // namespace orvex::loader
