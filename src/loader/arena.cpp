@@ -107,68 +107,77 @@ void Arena::rewind(const Mark& m) {
   left_ = m.left;
 }
 
+namespace {
+
+// Whether the float of `d` reads as `d` (see NumberRun): the same value, or within 2^30
+// the same whole part, which to_index gives when positive and which is 0 for both when
+// negative. Without branches, as lists mix exact and inexact numbers; the casts are
+// only made within range.
+bool reads_as_float(double d) {
+  const float f = static_cast<float>(d);
+  const bool in_range = std::abs(d) < 0x1p30;
+  const double d_in = in_range ? d : 0.0;
+  const float f_in = in_range ? f : 0.0f;
+  return (static_cast<double>(f) == d) | (in_range & (static_cast<int32_t>(f_in) == static_cast<int32_t>(d_in)));
+}
+
+}  // namespace
+
 NumberRun store_numbers(simdjson::dom::array array, Arena& arena, std::vector<double>& wide, bool& saw_zero) {
-  // A number takes two tape slots, so half the array's slots bound its numbers. Floats
-  // are written in place and doubles beside them, to be copied in when a list needs them.
+  // A number takes two tape slots, so half the array's slots bound its numbers. They
+  // are read as doubles beside the arena, then stored in the narrowest width that
+  // reads the same.
   const size_t most = array.number_of_slots() / 2;
   if (wide.size() < most) wide.resize(most);
-  float* narrow_at = static_cast<float*>(arena.reserve(most * sizeof(double)));
-  double* wide_at = wide.data();
+  double* const read = wide.data();
   size_t n = 0;
-  bool narrow = true;
   bool whole = true;  // every number is an integer from 0 to 65535
   uint64_t largest = 0;
   bool zero = false;
   for (simdjson::dom::element x : array) {
-    double d;
     int64_t i;
     if (x.get_int64().get(i) == simdjson::SUCCESS) {
       // Any integer 0 sends the line to the -0 check.
       zero |= i == 0;
-      whole &= static_cast<uint64_t>(i) <= 65535;
       largest = std::max(largest, static_cast<uint64_t>(i));
-      d = static_cast<double>(i);
-    } else if (x.get_double().get(d) == simdjson::SUCCESS) {
+      read[n++] = static_cast<double>(i);
+    } else if (x.get_double().get(read[n]) == simdjson::SUCCESS) {
       whole = false;
-    } else {
-      continue;
+      ++n;
     }
-    const float f = static_cast<float>(d);
-    // The same readings (see NumberRun): the same value, or within 2^62 the same whole
-    // part, which to_index gives when positive and which is 0 for both when negative.
-    // Without branches: lists mix exact and inexact numbers, and the casts are only
-    // defined within range.
-    const bool in_range = std::abs(d) < 0x1p62;
-    const double d_in = in_range ? d : 0.0;
-    const float f_in = in_range ? f : 0.0f;
-    narrow &= (static_cast<double>(f) == d) | (in_range & (static_cast<int64_t>(f_in) == static_cast<int64_t>(d_in)));
-    narrow_at[n] = f;
-    wide_at[n] = d;
-    ++n;
   }
   saw_zero |= zero;
+  whole &= largest <= 65535;
+  bool narrow = true;
+  if (!whole) {
+    for (size_t k = 0; k < n; ++k) narrow &= reads_as_float(read[k]);
+  }
   const NumberWidth width = whole ? (largest <= 255 ? NumberWidth::U8 : NumberWidth::U16)
                             : narrow ? NumberWidth::F32
                                      : NumberWidth::F64;
-  // Whole numbers are written from the doubles, whose whole parts they are.
-  void* data = narrow_at;
+  void* const data = arena.reserve(n * sizeof(double));
   size_t bytes = 0;
   switch (width) {
     case NumberWidth::U8: {
       auto* out = static_cast<uint8_t*>(data);
-      for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(wide_at[i]);
+      for (size_t k = 0; k < n; ++k) out[k] = static_cast<uint8_t>(read[k]);
       bytes = n;
       break;
     }
     case NumberWidth::U16: {
       auto* out = static_cast<uint16_t*>(data);
-      for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint16_t>(wide_at[i]);
+      for (size_t k = 0; k < n; ++k) out[k] = static_cast<uint16_t>(read[k]);
       bytes = n * 2;
       break;
     }
-    case NumberWidth::F32: bytes = n * sizeof(float); break;
+    case NumberWidth::F32: {
+      auto* out = static_cast<float*>(data);
+      for (size_t k = 0; k < n; ++k) out[k] = static_cast<float>(read[k]);
+      bytes = n * sizeof(float);
+      break;
+    }
     case NumberWidth::F64:
-      if (n > 0) std::memcpy(data, wide_at, n * sizeof(double));
+      if (n > 0) std::memcpy(data, read, n * sizeof(double));
       bytes = n * sizeof(double);
       break;
   }
