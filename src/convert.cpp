@@ -162,13 +162,16 @@ std::vector<MeshObject> build_mesh_objects(LoadedModel& loaded, Executor& execut
   for (size_t b = 0; b < loaded.batches.size(); ++b) first[b + 1] = first[b] + loaded.batches[b].objects.size();
   for_each_ordered(executor, loaded.batches.size(), sink, [&](size_t b, DiagnosticSink& batch_sink) {
     LoadedBatch& batch = loaded.batches[b];
-    converted[b].reserve(batch.objects.size());
+    // Filled apart and moved in once: neighbouring batches' vectors share cache lines.
+    std::vector<MeshObject> meshes;
+    meshes.reserve(batch.objects.size());
     for (size_t i = 0; i < batch.objects.size(); ++i) {
       LoadedObject& object = batch.objects[i];
       if (std::optional<TriMesh> mesh = build_collision_mesh(batch, object, batch_sink)) {
-        converted[b].push_back(MeshObject{std::move(object.id), std::move(*mesh), first[b] + i});
+        meshes.push_back(MeshObject{std::move(object.id), std::move(*mesh), first[b] + i});
       }
     }
+    converted[b] = std::move(meshes);
     // What the batch's meshes were read from goes as soon as they are built.
     batch.runs = {};
     batch.meshes = {};
