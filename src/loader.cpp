@@ -77,6 +77,8 @@ LoadedModel load_model(std::string_view text, const LoadOptions& options, Execut
   const std::vector<std::string_view> ranges = ranges_of(text);
   const char* const text_end = text.data() + text.size();
   std::vector<std::vector<Record>> records(ranges.size());
+  std::vector<loader::KeyIndex::Groups> groups(ranges.size());
+  const size_t parts = loader::KeyIndex::parts_for(executor);
   std::vector<loader::Arena> strings;
   LoadedModel out;
   {
@@ -98,6 +100,7 @@ LoadedModel load_model(std::string_view text, const LoadOptions& options, Execut
         std::vector<Record> read;
         read.reserve(ranges[i].size() / 128);
         reader->read(ranges[i], text_end, read);
+        groups[i] = loader::KeyIndex::group(read, parts);
         records[i] = std::move(read);
       } catch (...) {
         failed[i] = std::current_exception();
@@ -118,9 +121,10 @@ LoadedModel load_model(std::string_view text, const LoadOptions& options, Execut
   }
 
   {
-    const loader::KeyIndex index(records, executor);
+    const loader::KeyIndex index(records, groups, executor);
     loader::resolve_references(records, index, executor);
   }
+  groups = {};
 
   std::vector<const Record*> roots;
   for (const std::vector<Record>& range : records) {

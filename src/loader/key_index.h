@@ -1,6 +1,7 @@
 // The object map: key -> the record of the last accepted line with that key.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -12,13 +13,27 @@
 namespace orvex::loader {
 
 /// Open addressing with linear probing, in partitions of keys (by hash) that are built
-/// side by side, one task each; the keys live in the records. Read-only once built.
+/// side by side, one task each, over the records that the reading tasks grouped by
+/// partition; the keys live in the records. Read-only once built.
 class KeyIndex {
  public:
-  /// Indexes the records of `ranges`, which hold the text's records in text order: a key
-  /// maps to its last record, and each earlier record of the key is marked superseded.
-  /// Uses one partition per thread of `executor`; the result is the same for any number.
-  KeyIndex(std::span<std::vector<Record>> ranges, Executor& executor);
+  /// The records of one range in groups, one per partition, each in text order:
+  /// group p is order[ends[p - 1]] .. order[ends[p] - 1] (from 0 for p = 0).
+  struct Groups {
+    std::vector<uint32_t> order;
+    std::vector<uint32_t> ends;
+  };
+
+  /// The groups of `records` for an index of `parts` partitions (see parts_for).
+  static Groups group(const std::vector<Record>& records, size_t parts);
+  /// Partitions of an index built on `executor`: one per thread.
+  static size_t parts_for(const Executor& executor) { return executor.threads(); }
+
+  /// Indexes the records of `ranges`, which hold the text's records in text order and
+  /// are grouped in `groups` for this executor: a key maps to its last record, and each
+  /// earlier record of the key is marked superseded. The partitions are built side by
+  /// side; the result is the same for any number.
+  KeyIndex(std::span<std::vector<Record>> ranges, std::span<const Groups> groups, Executor& executor);
 
   /// The record of `key` (whose key_hash is `hash`), or null.
   const Record* find(std::string_view key, uint64_t hash) const;
@@ -32,8 +47,8 @@ class KeyIndex {
     std::vector<Slot> slots;
     size_t mask = 0;
   };
-  size_t part_of(uint64_t hash) const { return static_cast<size_t>(hash >> 40) % parts_.size(); }
-  void build(std::span<std::vector<Record>> ranges, size_t part);
+  static size_t part_of(uint64_t hash, size_t parts) { return static_cast<size_t>(hash >> 40) % parts; }
+  void build(std::span<std::vector<Record>> ranges, std::span<const Groups> groups, size_t part);
 
   std::vector<Part> parts_;
 };
