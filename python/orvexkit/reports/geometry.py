@@ -121,3 +121,90 @@ class SceneCache:
                 if len(out) == limit:
                     break
         return out
+
+
+class ModelGeometry:
+    """A ``GeometrySource`` over loaded ``orvexkit.Model``s by name (``{"structure": model}``).
+
+    Meshes and boxes are the models' own arrays. ``near`` looks in a grid over every
+    object's box, built on its first call: each box is filed under the cells it overlaps
+    (a box over more than ``_MAX_CELLS`` cells is checked on every call instead), and a
+    query reads the cells around its sphere's box, or scans all boxes when those are too
+    many.
+    """
+
+    _MAX_CELLS = 64
+    _MAX_QUERY_CELLS = 4096
+
+    def __init__(self, models):
+        self.models = dict(models)
+        self._grid = None
+
+    def mesh(self, model, key):
+        obj = self.models[model][key]              # KeyError for an unknown model or key
+        return obj.vertices, obj.triangles
+
+    def bounds(self, model, key):
+        m = self.models[model]
+        return m.object_bounds[m.index_of(key)]
+
+    def _build(self):
+        names, owners, boxes = list(self.models), [], []
+        for k, name in enumerate(names):
+            b = np.asarray(self.models[name].object_bounds, dtype=np.float64).reshape(-1, 2, 3)
+            usable = np.flatnonzero(np.isfinite(b).all(axis=(1, 2)) & (b[:, 0] <= b[:, 1]).all(axis=1))
+            owners.append(np.stack([np.full(len(usable), k), usable], axis=1))
+            boxes.append(b[usable])
+        owners = np.concatenate(owners) if owners else np.empty((0, 2), np.int64)
+        boxes = np.concatenate(boxes) if boxes else np.empty((0, 2, 3))
+        extent = (boxes[:, 1] - boxes[:, 0]).max(axis=1) if len(boxes) else np.ones(1)
+        size = float(np.median(extent))
+        if not size > 0:
+            size = max(float(extent.max()), 1.0)
+        lo = np.floor(boxes[:, 0] / size).astype(np.int64)
+        span = np.floor(boxes[:, 1] / size).astype(np.int64) - lo + 1
+        count = span.prod(axis=1)
+        filed = np.flatnonzero(count <= self._MAX_CELLS)
+        n = count[filed]
+        box_of = np.repeat(filed, n)
+        within = np.arange(n.sum()) - np.repeat(np.cumsum(n) - n, n)
+        s = span[box_of]
+        cell = lo[box_of] + np.stack([within // (s[:, 1] * s[:, 2]), within // s[:, 2] % s[:, 1],
+                                      within % s[:, 2]], axis=1)
+        keys = _cell_keys(cell)
+        order = np.argsort(keys, kind="stable")
+        self._grid = (names, owners, boxes, size, keys[order], box_of[order],
+                      np.flatnonzero(count > self._MAX_CELLS))
+
+    def near(self, point, radius, limit):
+        if self._grid is None:
+            self._build()
+        names, owners, boxes, size, keys, box_of, large = self._grid
+        p = np.asarray(point, dtype=np.float64).reshape(3)
+        radius = float(radius)
+        if limit <= 0 or not len(boxes) or not (np.isfinite(p).all() and radius >= 0):
+            return []
+        lo = np.floor((p - radius) / size).astype(np.int64)
+        span = np.floor((p + radius) / size).astype(np.int64) - lo + 1
+        if span.prod() > self._MAX_QUERY_CELLS:
+            candidates = np.arange(len(boxes))
+        else:
+            axes = [np.arange(a, a + w) for a, w in zip(lo, span)]
+            cells = np.stack(np.meshgrid(*axes, indexing="ij"), -1).reshape(-1, 3)
+            wanted = _cell_keys(cells)
+            start = np.searchsorted(keys, wanted, side="left")
+            stop = np.searchsorted(keys, wanted, side="right")
+            n = stop - start
+            picked = np.repeat(start - np.cumsum(n) + n, n) + np.arange(n.sum())
+            candidates = np.unique(np.concatenate([box_of[picked], large]))
+        b = boxes[candidates]
+        outside = np.maximum(b[:, 0] - p, 0) + np.maximum(p - b[:, 1], 0)
+        dist = np.sqrt((outside ** 2).sum(axis=1))
+        close = np.flatnonzero(dist <= radius)
+        chosen = candidates[close[np.argsort(dist[close], kind="stable")][:limit]]
+        return [(names[k], self.models[names[k]][i].key) for k, i in owners[chosen].tolist()]
+
+
+def _cell_keys(cells):
+    """One sortable key per row of integer cell coordinates (the rows' 24 bytes)."""
+    return np.ascontiguousarray(cells, dtype=np.int64).view(np.dtype((np.void, 24))).reshape(-1)
