@@ -43,6 +43,9 @@ GROUP_BY = ("distance", "a", "b", "pair", "level", "none")
 DEFAULT_GROUP_DISTANCE = 3.0
 
 
+_FLOAT32_MAX = float(np.finfo(np.float32).max)
+
+
 def _float32(value: float | None) -> np.float32 | None:
     return None if value is None else np.float32(value)
 
@@ -87,7 +90,7 @@ class Check:
             if isinstance(value, bool) or not isinstance(value, (int, float)):
                 raise ValueError(f"check {self.name!r}: {label} must be a number, not {value!r}")
             # Finite in float32 too: the engine compares in float32.
-            if not (value >= 0 and math.isfinite(np.float32(value))):
+            if not 0 <= value <= _FLOAT32_MAX:
                 raise ValueError(f"check {self.name!r}: {label} must be a finite number >= 0, "
                                  f"not {value!r}")
         if self.ignore_touching and self.touching is None:
@@ -184,9 +187,20 @@ class TypeSelector:
     """
 
     def __init__(self) -> None:
-        self._schemas = _ifc_schemas()
-        self.subclasses = self._schemas is not None
+        self._schema_list: list | None = None
         self._ancestries: dict[str, frozenset[str]] = {}
+
+    @property
+    def _schemas(self) -> list | None:
+        # Loaded on first need: importing ifcopenshell takes a noticeable fraction of a second.
+        if self._schema_list is None:
+            self._schema_list = _ifc_schemas() or []
+        return self._schema_list or None
+
+    @property
+    def subclasses(self) -> bool:
+        """Whether IFC classes match their subclasses (ifcopenshell is installed)."""
+        return self._schemas is not None
 
     @staticmethod
     def ifc_class(name: str) -> str | None:
@@ -258,7 +272,8 @@ def clash_id(check: str, a_key: str, b_key: str, self_clash: bool) -> str:
 def model_info(name: str, model: Model, *, path: str | None = None, sha256: str | None = None,
                units: str = "m") -> ModelInfo:
     """The report's record of a loaded model."""
-    triangles = sum(len(o.triangles) for o in model)
+    handle = model._handle
+    triangles = sum(memoryview(handle.triangles(i)).shape[0] for i in range(len(model)))
     return ModelInfo(name, path if path is not None else model.path, sha256, len(model), triangles,
                      len(model.diagnostics), units)
 

@@ -1,6 +1,7 @@
 """Where the writers get meshes from: the ``GeometrySource`` protocol and an in-memory source."""
 from __future__ import annotations
 
+import math
 from typing import Protocol
 
 import numpy as np
@@ -127,18 +128,18 @@ class ModelGeometry:
     """A ``GeometrySource`` over loaded ``orvexkit.Model``s by name (``{"structure": model}``).
 
     Meshes and boxes are the models' own arrays. ``near`` looks in a grid over every
-    object's box, built on its first call: each box is filed under the cells it overlaps
-    (a box over more than ``_MAX_CELLS`` cells is checked on every call instead), and a
-    query reads the cells around its sphere's box, or scans all boxes when those are too
-    many.
+    object's box, built on its first call: each box is filed under the cells it overlaps (a
+    box over more than ``_MAX_CELLS`` cells is checked on every call instead). A query reads
+    the cells ring by ring around the point's cell and stops once ``limit`` boxes are closer
+    than every box not yet seen; it scans all boxes when the rings grow too large.
     """
 
     _MAX_CELLS = 64
-    _MAX_QUERY_CELLS = 4096
 
     def __init__(self, models):
         self.models = dict(models)
         self._grid = None
+        self._rings = {}
 
     def mesh(self, model, key):
         obj = self.models[model][key]              # KeyError for an unknown model or key
@@ -149,13 +150,13 @@ class ModelGeometry:
         return m.object_bounds[m.index_of(key)]
 
     def _build(self):
-        names, owners, boxes = list(self.models), [], []
-        for k, name in enumerate(names):
-            b = np.asarray(self.models[name].object_bounds, dtype=np.float64).reshape(-1, 2, 3)
-            usable = np.flatnonzero(np.isfinite(b).all(axis=(1, 2)) & (b[:, 0] <= b[:, 1]).all(axis=1))
-            owners.append(np.stack([np.full(len(usable), k), usable], axis=1))
+        ids, boxes = [], []
+        for name, model in self.models.items():
+            b = np.asarray(model.object_bounds, dtype=np.float64).reshape(-1, 2, 3)
+            usable = np.isfinite(b).all(axis=(1, 2)) & (b[:, 0] <= b[:, 1]).all(axis=1)
+            keys = model.keys
+            ids += [(name, keys[i]) for i in np.flatnonzero(usable).tolist()]
             boxes.append(b[usable])
-        owners = np.concatenate(owners) if owners else np.empty((0, 2), np.int64)
         boxes = np.concatenate(boxes) if boxes else np.empty((0, 2, 3))
         extent = (boxes[:, 1] - boxes[:, 0]).max(axis=1) if len(boxes) else np.ones(1)
         size = float(np.median(extent))
@@ -173,36 +174,58 @@ class ModelGeometry:
                                       within % s[:, 2]], axis=1)
         keys = _cell_keys(cell)
         order = np.argsort(keys, kind="stable")
-        self._grid = (names, owners, boxes, size, keys[order], box_of[order],
+        self._grid = (ids, boxes, size, keys[order], box_of[order],
                       np.flatnonzero(count > self._MAX_CELLS))
+
+    def _ring(self, k):
+        """Cell offsets at Chebyshev distance k."""
+        if k not in self._rings:
+            steps = np.arange(-k, k + 1)
+            cube = np.stack(np.meshgrid(steps, steps, steps, indexing="ij"), -1).reshape(-1, 3)
+            self._rings[k] = cube[np.abs(cube).max(axis=1) == k]
+        return self._rings[k]
 
     def near(self, point, radius, limit):
         if self._grid is None:
             self._build()
-        names, owners, boxes, size, keys, box_of, large = self._grid
+        ids, boxes, size, keys, box_of, large = self._grid
         p = np.asarray(point, dtype=np.float64).reshape(3)
         radius = float(radius)
         if limit <= 0 or not len(boxes) or not (np.isfinite(p).all() and radius >= 0):
             return []
-        lo = np.floor((p - radius) / size).astype(np.int64)
-        span = np.floor((p + radius) / size).astype(np.int64) - lo + 1
-        if span.prod() > self._MAX_QUERY_CELLS:
-            candidates = np.arange(len(boxes))
-        else:
-            axes = [np.arange(a, a + w) for a, w in zip(lo, span)]
-            cells = np.stack(np.meshgrid(*axes, indexing="ij"), -1).reshape(-1, 3)
-            wanted = _cell_keys(cells)
+
+        def distance(candidates):
+            b = boxes[candidates]
+            outside = np.maximum(b[:, 0] - p, 0) + np.maximum(p - b[:, 1], 0)
+            return np.sqrt((outside ** 2).sum(axis=1))
+
+        centre = np.floor(p / size).astype(np.int64)
+        last = math.ceil(radius / size) if math.isfinite(radius / size) else len(boxes)
+        seen = large
+        k = 0
+        while True:
+            if (2 * k + 1) ** 3 > 8 * len(boxes):          # rings this large: scan everything
+                seen = np.arange(len(boxes))
+                dist = distance(seen)
+                break
+            # The first step reads rings 0 and 1: ring 0 alone can never be enough.
+            offsets = np.concatenate([self._ring(0), self._ring(1)]) if k == 0 else self._ring(k)
+            k = max(k, 1)
+            wanted = _cell_keys(centre + offsets)
             start = np.searchsorted(keys, wanted, side="left")
-            stop = np.searchsorted(keys, wanted, side="right")
-            n = stop - start
+            n = np.searchsorted(keys, wanted, side="right") - start
             picked = np.repeat(start - np.cumsum(n) + n, n) + np.arange(n.sum())
-            candidates = np.unique(np.concatenate([box_of[picked], large]))
-        b = boxes[candidates]
-        outside = np.maximum(b[:, 0] - p, 0) + np.maximum(p - b[:, 1], 0)
-        dist = np.sqrt((outside ** 2).sum(axis=1))
+            seen = np.sort(np.concatenate([seen, box_of[picked]]))
+            seen = seen[np.concatenate([[True], seen[1:] != seen[:-1]])] if len(seen) else seen
+            dist = distance(seen)
+            # Every box not seen yet lies outside the cells of rings 0..k, at least k cells
+            # from the point: the nearest `limit` are found once that many are closer.
+            if k >= last or np.count_nonzero(dist < k * size) >= limit:
+                break
+            k += 1
         close = np.flatnonzero(dist <= radius)
-        chosen = candidates[close[np.argsort(dist[close], kind="stable")][:limit]]
-        return [(names[k], self.models[names[k]][i].key) for k, i in owners[chosen].tolist()]
+        chosen = seen[close[np.argsort(dist[close], kind="stable")][:limit]]
+        return [ids[i] for i in chosen.tolist()]
 
 
 def _cell_keys(cells):
