@@ -141,7 +141,7 @@ def test_checks_against_the_plain_pass():
                 if self_clash:
                     if i == j or not ((in_a[i] and in_b[j]) or (in_a[j] and in_b[i])):
                         continue
-                    key = (a.keys[min(i, j)], a.keys[max(i, j)])
+                    key = tuple(sorted((a.keys[i], a.keys[j])))
                 elif in_a[i] and in_b[j]:
                     key = (a.keys[i], b.keys[j])
                 else:
@@ -229,19 +229,21 @@ def test_every_report_on_a_hand_made_scene(tmp_path, capsys):
     assert clash_set["mode"] == "clearance" and clash_set["clearance"] == 0.1
     assert clash_set["a"] == [{"file": str(structure)}]
     assert all(set(s) <= set(typing.get_type_hints(ClashSource)) for s in clash_set["a"] + clash_set["b"])
-    result_keys = {k for k in typing.get_type_hints(ClashResult) if k in ClashResult.__required_keys__}
+    result_keys = set(typing.get_type_hints(ClashResult))       # smart_group included
     assert list(clash_set["clashes"]) == [f"{a}-{b}" for a, b, _, _ in EXPECTED]
-    for (a, b, kind, _), c in zip(EXPECTED, clash_set["clashes"].values()):
+    for (a, b, kind, group), c in zip(EXPECTED, clash_set["clashes"].values()):
         assert set(c) == result_keys
         assert (c["a_global_id"], c["b_global_id"]) == (a, b)
         assert c["type"] == {"crossing": "collision", "touching": "collision"}.get(kind, kind)
         assert c["distance"] >= 0 and len(c["p1"]) == len(c["p2"]) == 3
+        assert c["smart_group"] == int(group[1:])
     assert clash_set["clashes"][f"{COLUMN}-duct-1"]["a_ifc_class"] == "IfcColumn"
 
     # BCF: valid against the XSDs, one topic per group, the GlobalIds selected.
     from bcf.v2.bcfxml import BcfXml
     validate(out / "r.bcf")
-    topics = sorted(BcfXml.load(out / "r.bcf").topics.values(), key=lambda t: t.topic.index)
+    archive = BcfXml.load(out / "r.bcf")
+    topics = sorted(archive.topics.values(), key=lambda t: t.topic.index)
     assert [t.topic.title for t in topics] == [
         "Crossing: IfcColumn C1 × Duct D1 and 1 more (group G1)",
         "Touching: IfcBeam B1 × Duct D2", "Clearance: IfcWallStandardCase W9 × Pipe P2"]

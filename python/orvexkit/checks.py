@@ -305,7 +305,9 @@ def _pairs(check: Check, a: Model, b: Model | None, selector: TypeSelector, thre
     other = a if b is None else b
     mask_b = selector.mask(other.types, check.b_include, check.b_exclude)
     options = dict(min_dist=check.min_dist, reach=check.reach, threads=threads)
-    if b is None and (mask_b is None or (mask_a is not None and np.array_equal(mask_a, mask_b))):
+    same = (mask_a is None and mask_b is None) or (
+        mask_a is not None and mask_b is not None and np.array_equal(mask_a, mask_b))
+    if b is None and same:
         r = clash(a, select_a=mask_a, **options)
         return r.a_index, r.b_index, r.dist, r.point_a, r.point_b
     # Different selections on the two sides of one model: both orientations come back
