@@ -350,6 +350,12 @@ def test_clash_set_file_loads_each_model_once(tmp_path, monkeypatch, capsys):
     groups = [c["group"] for c in json.loads(out.read_text("utf-8"))["clashes"]]
     assert groups == ["G1", "G1", "G2", "G3", "G4", "G5", "G6"]
 
+    # The README's example runs.
+    examples = Path(__file__).resolve().parent.parent / "examples" / "checks.json"
+    assert run("clash", "--set", examples, "--json", out, "-q") == 0
+    assert [c["name"] for c in json.loads(out.read_text("utf-8"))["checks"]] == \
+        ["hard", "walls 5 cm", "ducts and trays"]
+
     bad = tmp_path / "bad.json"
     for content, message in (
             ({"checks": [{"name": "x", "a": "structure.txt"}, {"name": "x", "a": "services.txt"}]},
