@@ -102,7 +102,8 @@ class Check:
     def min_dist(self) -> float:
         """The engine's threshold: the least float32 value above every distance a rule
         reports (orvexkit.clash keeps dist < min_dist)."""
-        hard, clearance, touching = (_float32(v) for v in (self.hard, self.clearance, self.touching))
+        hard = np.float32(self.hard)
+        clearance, touching = _float32(self.clearance), _float32(self.touching)
         bounds = [-hard]
         if clearance is not None:
             bounds.append(clearance)
@@ -144,7 +145,8 @@ def classify(dist: np.ndarray, check: Check) -> np.ndarray:
         otherwise  NOT_REPORTED
     """
     d = np.asarray(dist, dtype=np.float32)
-    hard, clearance, touching = (_float32(v) for v in (check.hard, check.clearance, check.touching))
+    hard = np.float32(check.hard)
+    clearance, touching = _float32(check.clearance), _float32(check.touching)
     never = np.zeros(d.shape, dtype=bool)
     rules = (
         (TOUCHING, never if touching is None else (-touching <= d) & (d <= touching)),
@@ -304,20 +306,20 @@ def _pairs(check: Check, a: Model, b: Model | None, selector: TypeSelector, thre
     mask_a = selector.mask(a.types, check.a_include, check.a_exclude)
     other = a if b is None else b
     mask_b = selector.mask(other.types, check.b_include, check.b_exclude)
-    options = dict(min_dist=check.min_dist, reach=check.reach, threads=threads)
     same = (mask_a is None and mask_b is None) or (
         mask_a is not None and mask_b is not None and np.array_equal(mask_a, mask_b))
     if b is None and same:
-        r = clash(a, select_a=mask_a, **options)
+        r = clash(a, None, check.min_dist, reach=check.reach, threads=threads, select_a=mask_a)
+        return r.a_index, r.b_index, r.dist, r.point_a, r.point_b
+    r = clash(a, other, check.min_dist, reach=check.reach, threads=threads, select_a=mask_a,
+              select_b=mask_b)
+    if b is not None:
         return r.a_index, r.b_index, r.dist, r.point_a, r.point_b
     # Different selections on the two sides of one model: both orientations come back
     # where both objects are on both sides; the first, (lower, higher), is kept.
-    r = clash(a, other, select_a=mask_a, select_b=mask_b, **options)
-    keep = slice(None)
-    if b is None:
-        low, high = np.minimum(r.a_index, r.b_index), np.maximum(r.a_index, r.b_index)
-        _, first = np.unique(low * len(a) + high, return_index=True)
-        keep = np.sort(first)
+    low, high = np.minimum(r.a_index, r.b_index), np.maximum(r.a_index, r.b_index)
+    _, first = np.unique(low * len(a) + high, return_index=True)
+    keep = np.sort(first)
     return r.a_index[keep], r.b_index[keep], r.dist[keep], r.point_a[keep], r.point_b[keep]
 
 
@@ -333,7 +335,9 @@ def run_check(check: Check, models: Mapping[str, Model], *, threads: int | None 
     kinds = classify(dist, check)
     keep = kinds != NOT_REPORTED
     side_a = objects.setdefault(check.a, _Objects(check.a, a))
-    side_b = side_a if check.b is None else objects.setdefault(check.b, _Objects(check.b, b))
+    side_b = side_a
+    if check.b is not None and b is not None:
+        side_b = objects.setdefault(check.b, _Objects(check.b, b))
     if check.ignore_same_type:
         types_a = np.array(side_a.types, dtype=object)[a_index]
         types_b = np.array(side_b.types, dtype=object)[b_index]
@@ -508,9 +512,9 @@ def distance_components(points: np.ndarray, distance: float) -> np.ndarray:
     return labels
 
 
-def _clash_point(c: Clash) -> tuple[float, float, float]:
+def _clash_point(c: Clash) -> list[float]:
     """Where a clash is, for grouping: the middle of its two contact points."""
-    return tuple((x + y) / 2 for x, y in zip(c.point_a, c.point_b))
+    return [(x + y) / 2 for x, y in zip(c.point_a, c.point_b)]
 
 
 def _group_key(c: Clash, by: str):
