@@ -85,13 +85,11 @@ def write_json(report: Report, path) -> None:
     """Writes the report in orvex's JSON schema, UTF-8, one clash per line."""
     data = report_dict(report)
     clashes, resolved = data.pop("clashes"), data.pop("resolved")
-    head = json.dumps(data, ensure_ascii=False, allow_nan=False, default=str)
+    encode = json.JSONEncoder(ensure_ascii=False, allow_nan=False, default=str).encode
+    head = encode(data)
 
     def rows(items):
-        if not items:
-            return "[]"
-        lines = (json.dumps(c, ensure_ascii=False, allow_nan=False, default=str) for c in items)
-        return "[\n  " + ",\n  ".join(lines) + "\n ]"
+        return "[\n  " + ",\n  ".join(map(encode, items)) + "\n ]" if items else "[]"
 
     text = f'{head[:-1]},\n "clashes": {rows(clashes)},\n "resolved": {rows(resolved)}\n}}\n'
     with _output(path) as f:
