@@ -458,3 +458,47 @@ def test_console_script_and_ifc_without_the_extra(tmp_path):
     assert done.returncode == 1
     assert done.stderr == "orvex: error: IFC input needs the ifc extra: pip install 'orvex[ifc]'\n"
     assert not (tmp_path / "r.json").exists()
+
+
+def _shared_ifc():
+    for parent in Path(__file__).resolve().parents:
+        candidate = parent / "shared" / "data" / "ifc" / "pcert_sample_scene_ifc4"
+        if candidate.is_dir():
+            return candidate
+    return None
+
+
+@pytest.mark.skipif(_shared_ifc() is None, reason="no shared/data/ifc beside the project")
+def test_ifc_models(tmp_path, monkeypatch):
+    """Two IFC files of the shared house through the command: the pairs are
+    clash_detection's on the converted texts, keyed by GlobalId, with IFC classes,
+    names and storeys; IFC classes select with their subclasses."""
+    pytest.importorskip("ifcopenshell")
+    needs_types()
+    import hashlib
+    import orvex
+    import orvex_ifc
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    structure, architecture = (_shared_ifc() / f"Building-{n}.ifc" for n in ("Structural", "Architecture"))
+    out = tmp_path / "house.json"
+    assert run("clash", structure, architecture, "--touching", 0.001, "--json", out,
+               "--json-ifcclash", tmp_path / "ifcclash.json", "-q") == 0
+    report = json.loads(out.read_text("utf-8"))
+    assert [(m["path"], m["sha256"]) for m in report["models"]] == [
+        (str(p), hashlib.sha256(p.read_bytes()).hexdigest()) for p in (structure, architecture)]
+    texts = [orvex_ifc.convert_cached(p).read_text() for p in (structure, architecture)]
+    want = {c.ids: c.dist for c in orvex.clash_detection(
+        *texts, float(Check("t", "a", touching=0.001).min_dist))}
+    assert {(c["a"]["key"], c["b"]["key"]): c["dist"] for c in report["clashes"]} == want
+    clash = report["clashes"][0]
+    assert clash["a"]["type"].startswith("IFC.Ifc") and clash["b"]["name"]
+    assert any(c["a"]["level"] for c in report["clashes"])
+    (clash_set,) = json.loads((tmp_path / "ifcclash.json").read_text("utf-8"))
+    first = clash_set["clashes"][f"{clash['a']['key']}-{clash['b']['key']}"]
+    assert (first["a_ifc_class"], first["b_name"]) == (clash["a"]["type"][4:], clash["b"]["name"])
+    # IfcElement takes every element class, less the walls.
+    assert run("clash", structure, architecture, "--touching", 0.001, "--a-include", "IfcElement",
+               "--a-exclude", "IfcWall", "--json", out, "-q") == 0
+    kept = [c["id"] for c in json.loads(out.read_text("utf-8"))["clashes"]]
+    assert kept == [c["id"] for c in report["clashes"] if c["a"]["type"] != "IFC.IfcWall"]
+    assert 0 < len(kept) < len(report["clashes"])
