@@ -96,7 +96,8 @@ class Check:
         if self.ignore_touching and self.touching is None:
             object.__setattr__(self, "touching", 0.0)
         for label in ("a_include", "a_exclude", "b_include", "b_exclude"):
-            object.__setattr__(self, label, tuple(getattr(self, label)))
+            names = getattr(self, label)
+            object.__setattr__(self, label, (names,) if isinstance(names, str) else tuple(names))
 
     @property
     def min_dist(self) -> float:
@@ -183,8 +184,8 @@ class TypeSelector:
 
     A name is an IFC class when it starts with "Ifc" or "IFC." (any case): it matches the
     objects of type "IFC.<class>" of that class or, with ifcopenshell installed, of any
-    of its subclasses in IFC4, IFC4X3 or IFC2X3 ("IfcBuildingElement" takes walls, beams,
-    slabs...). Without ifcopenshell a class matches itself only (`subclasses` is False).
+    of its subclasses in IFC4, IFC4X3 or IFC2X3 ("IfcBuildingElement", or IFC4X3's
+    "IfcBuiltElement", takes walls, beams, slabs...). Without ifcopenshell a class matches itself only (`subclasses` is False).
     Any other name is a "speckle_type" and matches that type exactly.
     """
 
@@ -226,19 +227,20 @@ class TypeSelector:
         return found
 
     def _look_up(self, cls: str) -> frozenset[str]:
+        # Over every schema that knows the class: IFC4X3 renamed some supertypes
+        # (IfcBuildingElement is IfcBuiltElement there), and either name selects.
         if self._schemas is None:
             return frozenset([cls.lower()])
+        names = set()
         for schema in self._schemas:
             try:
                 declaration = schema.declaration_by_name(cls)
             except RuntimeError:
                 continue
-            names = set()
             while declaration is not None:
                 names.add(declaration.name().lower())
                 declaration = declaration.supertype() if hasattr(declaration, "supertype") else None
-            return frozenset(names)
-        return frozenset()
+        return frozenset(names)
 
     def matches(self, object_type: str, names: Sequence[str]) -> bool:
         cls = self.ifc_class(object_type)
@@ -334,10 +336,11 @@ def run_check(check: Check, models: Mapping[str, Model], *, threads: int | None 
     a_index, b_index, dist, point_a, point_b = _pairs(check, a, b, selector, threads)
     kinds = classify(dist, check)
     keep = kinds != NOT_REPORTED
-    side_a = objects.setdefault(check.a, _Objects(check.a, a))
-    side_b = side_a
-    if check.b is not None and b is not None:
-        side_b = objects.setdefault(check.b, _Objects(check.b, b))
+    for name, model in ((check.a, a), (check.b, b)):
+        if name is not None and model is not None and name not in objects:
+            objects[name] = _Objects(name, model)
+    side_a = objects[check.a]
+    side_b = side_a if check.b is None else objects[check.b]
     if check.ignore_same_type:
         types_a = np.array(side_a.types, dtype=object)[a_index]
         types_b = np.array(side_b.types, dtype=object)[b_index]
@@ -345,10 +348,9 @@ def run_check(check: Check, models: Mapping[str, Model], *, threads: int | None 
     rows = np.flatnonzero(keep)
     self_clash = check.b is None
     clashes = []
-    for i, ai, bi, d, kind, pa, pb in zip(rows.tolist(), a_index[rows].tolist(),
-                                          b_index[rows].tolist(), dist[rows].tolist(),
-                                          kinds[rows].tolist(), point_a[rows].tolist(),
-                                          point_b[rows].tolist()):
+    for ai, bi, d, kind, pa, pb in zip(a_index[rows].tolist(), b_index[rows].tolist(),
+                                       dist[rows].tolist(), kinds[rows].tolist(),
+                                       point_a[rows].tolist(), point_b[rows].tolist()):
         ref_a, ref_b = side_a.ref(ai), side_b.ref(bi)
         clashes.append(Clash(clash_id(check.name, ref_a.key, ref_b.key, self_clash), check.name,
                              KINDS[kind], d, tuple(pa), tuple(pb), ref_a, ref_b))
