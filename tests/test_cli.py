@@ -295,7 +295,8 @@ def test_status_across_runs(tmp_path, capsys):
     structure, services = write_scene(tmp_path / "week2", moved)
     second = tmp_path / "week2.json"
     assert run("clash", structure, services, *options, "--baseline", first, "--json", second,
-               "--csv", tmp_path / "week2.csv") == 0
+               "--csv", tmp_path / "week2.csv", "--bcf", tmp_path / "week2.bcf",
+               "--bcf-version", "3.0", "--bcf-per", "clash") == 0
     report = json.loads(second.read_text("utf-8"))
     got = [(c["b"]["key"], c["kind"], c["status"], c["previous_dist"] is not None)
            for c in report["clashes"]]
@@ -305,6 +306,12 @@ def test_status_across_runs(tmp_path, capsys):
     assert [(c["b"]["key"], c["status"]) for c in report["resolved"]] == [("pipe-2", "resolved")]
     rows = list(csv.DictReader(open(tmp_path / "week2.csv", encoding="utf-8")))
     assert [r["status"] for r in rows] == ["approved", "active", "ignored", "new", "resolved"]
+    # BCF 3.0, a topic per clash: open for new and active ones, closed for the others.
+    from bcf.v3.bcfxml import BcfXml
+    archive = BcfXml.load(tmp_path / "week2.bcf")
+    assert archive.version.version_id == "3.0"
+    topics = sorted(archive.topics.values(), key=lambda t: t.topic.index)
+    assert [t.topic.topic_status for t in topics] == ["Closed", "Open", "Closed", "Open", "Closed"]
     # Open clashes fail a pipeline; approved and ignored ones do not.
     assert run("clash", structure, services, *options, "--baseline", first, "--fail-on-clash") == 3
     for c in report["clashes"]:
