@@ -39,7 +39,8 @@ def shard_plan(bounds: np.ndarray, shards: int) -> list[np.ndarray]:
     if isinstance(shards, bool) or not isinstance(shards, (int, np.integer)) or shards < 1:
         raise ValueError(f"shards must be a whole number >= 1, not {shards!r}")
     boxes = np.asarray(bounds, dtype=np.float64).reshape(-1, 2, 3)
-    centre = (boxes[:, 0] + boxes[:, 1]) / 2
+    with np.errstate(invalid="ignore"):            # inf + -inf for an empty box
+        centre = (boxes[:, 0] + boxes[:, 1]) / 2
     finite = np.isfinite(centre).all(axis=1)
     parts: list[np.ndarray] = []
 

@@ -1,0 +1,102 @@
+"""Clash work on a Dask LocalCluster (2 worker processes, shared by the module's tests):
+sharded pairs against the single call, models read by the workers or sent to them, a
+worker killed mid-run, a model no worker can read."""
+
+import logging
+import os
+import signal
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import orvexkit
+from test_kit import building
+from test_matrix import assert_same_result
+
+distributed = pytest.importorskip("distributed")
+od = pytest.importorskip("orvexkit.distributed")
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None, silence_logs=logging.CRITICAL) as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+@pytest.fixture
+def workers(client):
+    """The client once both workers are up (a test before may have killed one)."""
+    client.wait_for_workers(2, timeout=60)
+    return client
+
+
+@pytest.fixture(scope="module")
+def pair(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("pair")
+    paths = []
+    for name, text in zip(("a.txt", "b.txt"), building.generate(n_objects=600, seed=5, near=0.3)):
+        (folder / name).write_text(text)
+        paths.append(folder / name)
+    return paths
+
+
+class KillOnce(distributed.WorkerPlugin):
+    """Kills the process of the first worker that starts a task of `prefix`, once per
+    marker file (SIGKILL: no goodbye to the scheduler, as when a machine fails)."""
+
+    def __init__(self, marker, prefix):
+        self.marker, self.prefix = str(marker), prefix
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish == "executing" and str(key).startswith(self.prefix + "-"):
+            try:
+                os.close(os.open(self.marker, os.O_CREAT | os.O_EXCL))
+            except FileExistsError:
+                return
+            os.kill(os.getpid(), signal.SIGKILL)
+
+
+@pytest.mark.parametrize("mode", ["files", "send"])
+def test_sharded_pair_equals_one_call(workers, pair, mode):
+    a, b = (orvexkit.Model(p) for p in pair)
+    pick = np.random.default_rng(2).random(len(a)) < 0.8
+    for other, path_b in ((b, pair[1]), (None, None)):
+        for shards in (1, 2, 7):
+            want = orvexkit.clash(a, other, 0.06, select_a=pick)
+            got = od.clash_sharded(workers, pair[0], path_b, 0.06, shards=shards, select_a=pick, mode=mode)
+            assert got.a is None
+            assert_same_result(got, want)
+    got = od.clash_sharded(workers, a, b, 0.06, shards=3)
+    assert got.a is a and got.b is b
+    assert_same_result(got, orvexkit.clash(a, b, 0.06))
+
+
+def test_killed_worker_is_replaced(workers, pair, tmp_path):
+    want = orvexkit.clash(*(orvexkit.Model(p) for p in pair), 0.06)
+    before = set(workers.run(os.getpid).values())
+    workers.register_plugin(KillOnce(tmp_path / "killed", "_task"), name="kill-once")
+    try:
+        got = od.clash_sharded(workers, *pair, 0.06, shards=4)
+    finally:
+        workers.unregister_worker_plugin("kill-once")
+    assert (tmp_path / "killed").exists()
+    assert_same_result(got, want)
+    workers.wait_for_workers(2, timeout=60)
+    assert set(workers.run(os.getpid).values()) != before
+
+
+def test_unreadable_model(workers, pair, tmp_path):
+    with pytest.raises(od.ModelUnavailable, match="missing.txt"):
+        od.clash_sharded(workers, tmp_path / "missing.txt", pair[1], shards=2)
+    # The client's file differs from the workers': they must not load theirs.
+    ref = od.ModelRef("a", str(pair[0]), "0" * 64)
+    placed = {"a": ref}
+    [failure] = od.run_tasks(workers, [od.Task(_count, ("a",))], placed)
+    assert isinstance(failure, od.TaskFailure) and "other content" in failure.message
+
+
+def _count(models, threads):
+    return len(models["a"])
