@@ -123,7 +123,7 @@ def clash_shard(a: Model, b: Model | None, part: Sequence[int] | np.ndarray, min
 def merge_shards(results: Sequence[ClashResult]) -> ClashResult:
     """The shards' results as the single call's result: rows sorted stably by a's index.
     The shards must come from one shard_plan (each a object in one shard) and one set of
-    arguments; their models (or, after unpickling, their keys) come along."""
+    arguments; their models (or, after unpickling, their keys; or neither) come along."""
     if not results:
         raise ValueError("merge_shards needs at least one result")
     first = results[0]
@@ -133,7 +133,7 @@ def merge_shards(results: Sequence[ClashResult]) -> ClashResult:
         return np.concatenate([getattr(r, name) for r in results])[order]
 
     def ids(side: str) -> list[str] | None:
-        if getattr(first, side) is not None:
+        if getattr(first, side) is not None or getattr(first, f"_{side}_ids") is None:
             return None
         keys = [key for r in results for key in getattr(r, f"{side}_ids")]
         return [keys[i] for i in order.tolist()]
