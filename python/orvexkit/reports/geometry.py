@@ -1,6 +1,7 @@
 """Where the writers get meshes from: the ``GeometrySource`` protocol and an in-memory source."""
 from __future__ import annotations
 
+import math
 from typing import Protocol
 
 import numpy as np
@@ -121,3 +122,112 @@ class SceneCache:
                 if len(out) == limit:
                     break
         return out
+
+
+class ModelGeometry:
+    """A ``GeometrySource`` over loaded ``orvexkit.Model``s by name (``{"structure": model}``).
+
+    Meshes and boxes are the models' own arrays. ``near`` looks in a grid over every
+    object's box, built on its first call: each box is filed under the cells it overlaps (a
+    box over more than ``_MAX_CELLS`` cells is checked on every call instead). A query reads
+    the cells ring by ring around the point's cell and stops once ``limit`` boxes are closer
+    than every box not yet seen; it scans all boxes when the rings grow too large.
+    """
+
+    _MAX_CELLS = 64
+
+    def __init__(self, models):
+        self.models = dict(models)
+        self._grid = None
+        self._rings = {}
+
+    def mesh(self, model, key):
+        obj = self.models[model][key]              # KeyError for an unknown model or key
+        return obj.vertices, obj.triangles
+
+    def bounds(self, model, key):
+        m = self.models[model]
+        return m.object_bounds[m.index_of(key)]
+
+    def _build(self):
+        ids, boxes = [], []
+        for name, model in self.models.items():
+            b = np.asarray(model.object_bounds, dtype=np.float64).reshape(-1, 2, 3)
+            usable = np.isfinite(b).all(axis=(1, 2)) & (b[:, 0] <= b[:, 1]).all(axis=1)
+            keys = model.keys
+            ids += [(name, keys[i]) for i in np.flatnonzero(usable).tolist()]
+            boxes.append(b[usable])
+        boxes = np.concatenate(boxes) if boxes else np.empty((0, 2, 3))
+        extent = (boxes[:, 1] - boxes[:, 0]).max(axis=1) if len(boxes) else np.ones(1)
+        size = float(np.median(extent))
+        if not size > 0:
+            size = max(float(extent.max()), 1.0)
+        lo = np.floor(boxes[:, 0] / size).astype(np.int64)
+        span = np.floor(boxes[:, 1] / size).astype(np.int64) - lo + 1
+        count = span.prod(axis=1)
+        filed = np.flatnonzero(count <= self._MAX_CELLS)
+        n = count[filed]
+        box_of = np.repeat(filed, n)
+        within = np.arange(n.sum()) - np.repeat(np.cumsum(n) - n, n)
+        s = span[box_of]
+        cell = lo[box_of] + np.stack([within // (s[:, 1] * s[:, 2]), within // s[:, 2] % s[:, 1],
+                                      within % s[:, 2]], axis=1)
+        keys = _cell_keys(cell)
+        order = np.argsort(keys, kind="stable")
+        self._grid = (ids, boxes, size, keys[order], box_of[order],
+                      np.flatnonzero(count > self._MAX_CELLS))
+
+    def _ring(self, k):
+        """Cell offsets at Chebyshev distance k."""
+        if k not in self._rings:
+            steps = np.arange(-k, k + 1)
+            cube = np.stack(np.meshgrid(steps, steps, steps, indexing="ij"), -1).reshape(-1, 3)
+            self._rings[k] = cube[np.abs(cube).max(axis=1) == k]
+        return self._rings[k]
+
+    def near(self, point, radius, limit):
+        if self._grid is None:
+            self._build()
+        ids, boxes, size, keys, box_of, large = self._grid
+        p = np.asarray(point, dtype=np.float64).reshape(3)
+        radius = float(radius)
+        if limit <= 0 or not len(boxes) or not (np.isfinite(p).all() and radius >= 0):
+            return []
+
+        def distance(candidates):
+            b = boxes[candidates]
+            outside = np.maximum(b[:, 0] - p, 0) + np.maximum(p - b[:, 1], 0)
+            return np.sqrt((outside ** 2).sum(axis=1))
+
+        centre = np.floor(p / size).astype(np.int64)
+        last = math.ceil(radius / size) if math.isfinite(radius / size) else len(boxes)
+        seen = large
+        k = 0
+        while True:
+            if (2 * k + 1) ** 3 > 8 * len(boxes):          # rings this large: scan everything
+                seen = np.arange(len(boxes))
+                dist = distance(seen)
+                break
+            # The first step reads rings 0 and 1: ring 0 alone can never be enough.
+            offsets = np.concatenate([self._ring(0), self._ring(1)]) if k == 0 else self._ring(k)
+            k = max(k, 1)
+            wanted = _cell_keys(centre + offsets)
+            start = np.searchsorted(keys, wanted, side="left")
+            n = np.searchsorted(keys, wanted, side="right") - start
+            picked = np.repeat(start - np.cumsum(n) + n, n) + np.arange(n.sum())
+            seen = np.sort(np.concatenate([seen, box_of[picked]]))
+            seen = seen[np.concatenate([[True], seen[1:] != seen[:-1]])] if len(seen) else seen
+            dist = distance(seen)
+            # Every box not seen yet lies outside the cells of rings 0..k, at least k cells
+            # from the point: the nearest `limit` are found once that many are closer.
+            if k >= last or np.count_nonzero(dist < k * size) >= limit:
+                break
+            k += 1
+        close = np.flatnonzero(dist <= radius)
+        chosen = seen[close[np.argsort(dist[close], kind="stable")][:limit]]
+        return [ids[i] for i in chosen.tolist()]
+
+
+def _cell_keys(cells):
+    """One sortable key per row of integer cell coordinates (the rows' 24 bytes)."""
+    return np.ascontiguousarray(cells, dtype=np.int64).view(np.dtype((np.void, 24))).reshape(-1)

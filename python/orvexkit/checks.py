@@ -1,0 +1,587 @@
+"""Clash checks over loaded models: what a check asks for, the kind of each clash, selections
+by object type, the run that turns a list of checks into a report, groups, and status
+across runs.
+
+    models = {"structure": orvexkit.Model(Path("structure.txt")), "services": ...}
+    checks = [Check("hard", "structure", "services"),
+              Check("clearance", "structure", "services", clearance=0.05, touching=0.001)]
+    report = run_checks(checks, models)
+    group_clashes(report.clashes, distance=3.0)
+    apply_baseline(report, read_json("last-week.json"))
+
+Distances and tolerances are in model units; the engine measures in float32 and every
+comparison below is made in float32, the way orvexkit.clash compares `min_dist`.
+"""
+from __future__ import annotations
+
+import hashlib
+import json
+import math
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from dataclasses import dataclass, replace
+from datetime import datetime, timezone
+
+import numpy as np
+
+from orvexkit._clash import DEFAULT_REACH, clash
+from orvexkit._model import Model
+from orvexkit.reports.model import CheckInfo, Clash, ModelInfo, ObjectRef, Report
+
+#: The kinds a clash can have; classify() gives indices into this tuple.
+KINDS = ("crossing", "touching", "clearance")
+CROSSING, TOUCHING, CLEARANCE = range(len(KINDS))
+#: classify's code of a pair that no rule reports.
+NOT_REPORTED = -1
+
+#: Statuses a person may set in a report for the next run to carry over to its clash.
+KEPT_STATUSES = ("approved", "ignored")
+STATUSES = ("new", "active", "resolved", *KEPT_STATUSES)
+#: Clashes someone still has to act on: what --fail-on-clash counts.
+OPEN_STATUSES = ("new", "active")
+
+GROUP_BY = ("distance", "a", "b", "pair", "level", "none")
+DEFAULT_GROUP_DISTANCE = 3.0
+
+
+_FLOAT32_MAX = float(np.finfo(np.float32).max)
+
+
+def _float32(value: float | None) -> np.float32 | None:
+    return None if value is None else np.float32(value)
+
+
+@dataclass(frozen=True)
+class Check:
+    """One clash check: model `a` against model `b` (None, or `a` again: `a` against itself).
+
+    hard: crossings deeper than this count (dist < -hard); 0 reports every crossing.
+    clearance: pairs closer than this count too (dist < clearance), crossings included.
+    touching: pairs with |dist| <= touching are their own kind, "touching"; with
+        ignore_touching they are left out (ignore_touching alone means touching=0).
+    a_include, a_exclude, b_include, b_exclude: type names that select the objects of
+        each side (see TypeSelector); in a self clash the b side is the same model.
+    ignore_same_type: pairs of two objects of the same (known) type are left out.
+
+    classify() holds the rules that turn a distance into a kind.
+    """
+
+    name: str
+    a: str
+    b: str | None = None
+    hard: float = 0.0
+    clearance: float | None = None
+    touching: float | None = None
+    ignore_touching: bool = False
+    a_include: tuple[str, ...] = ()
+    a_exclude: tuple[str, ...] = ()
+    b_include: tuple[str, ...] = ()
+    b_exclude: tuple[str, ...] = ()
+    ignore_same_type: bool = False
+
+    def __post_init__(self) -> None:
+        if not isinstance(self.name, str) or not self.name:
+            raise ValueError("a check needs a name")
+        if self.b == self.a:
+            object.__setattr__(self, "b", None)
+        for label, value in (("hard", self.hard), ("clearance", self.clearance),
+                             ("touching", self.touching)):
+            if value is None:
+                continue
+            if isinstance(value, bool) or not isinstance(value, (int, float)):
+                raise ValueError(f"check {self.name!r}: {label} must be a number, not {value!r}")
+            # Finite in float32 too: the engine compares in float32.
+            if not 0 <= value <= _FLOAT32_MAX:
+                raise ValueError(f"check {self.name!r}: {label} must be a finite number >= 0, "
+                                 f"not {value!r}")
+        if self.ignore_touching and self.touching is None:
+            object.__setattr__(self, "touching", 0.0)
+        for label in ("a_include", "a_exclude", "b_include", "b_exclude"):
+            object.__setattr__(self, label, tuple(getattr(self, label)))
+
+    @property
+    def min_dist(self) -> float:
+        """The engine's threshold: the least float32 value above every distance a rule
+        reports (orvexkit.clash keeps dist < min_dist)."""
+        hard, clearance, touching = (_float32(v) for v in (self.hard, self.clearance, self.touching))
+        bounds = [-hard]
+        if clearance is not None:
+            bounds.append(clearance)
+        if touching is not None:
+            bounds.append(np.nextafter(touching, np.float32(np.inf)))
+        return float(max(bounds))
+
+    @property
+    def reach(self) -> float:
+        """The contact query's reach: the default, or more for a clearance beyond it."""
+        return max(DEFAULT_REACH, self.min_dist)
+
+    def settings(self) -> dict:
+        """What the check asks for, as reports record it."""
+        out: dict = {"hard": self.hard}
+        for name in ("clearance", "touching"):
+            if getattr(self, name) is not None:
+                out[name] = getattr(self, name)
+        if self.ignore_touching:
+            out["ignore_touching"] = True
+        for name in ("a_include", "a_exclude", "b_include", "b_exclude"):
+            if getattr(self, name):
+                out[name] = list(getattr(self, name))
+        if self.ignore_same_type:
+            out["ignore_same_type"] = True
+        return out
+
+
+def classify(dist: np.ndarray, check: Check) -> np.ndarray:
+    """The kind of each distance under `check`: an int8 array of indices into KINDS, or
+    NOT_REPORTED.
+
+    The first rule that holds decides; d is the float32 distance, T, H and D the check's
+    touching, hard and clearance tolerances rounded to float32:
+
+        touching   T is set and -T <= d <= T   (NOT_REPORTED with ignore_touching)
+        crossing   d < -H
+        clearance  D is set and d < D
+        otherwise  NOT_REPORTED
+    """
+    d = np.asarray(dist, dtype=np.float32)
+    hard, clearance, touching = (_float32(v) for v in (check.hard, check.clearance, check.touching))
+    never = np.zeros(d.shape, dtype=bool)
+    rules = (
+        (TOUCHING, never if touching is None else (-touching <= d) & (d <= touching)),
+        (CROSSING, d < -hard),
+        (CLEARANCE, never if clearance is None else d < clearance),
+    )
+    kinds = np.full(d.shape, NOT_REPORTED, dtype=np.int8)
+    undecided = np.ones(d.shape, dtype=bool)
+    for kind, holds in rules:
+        kinds[undecided & holds] = kind
+        undecided &= ~holds
+    if check.ignore_touching:
+        kinds[kinds == TOUCHING] = NOT_REPORTED
+    return kinds
+
+
+# --- selections by type ------------------------------------------------------------------------
+
+_IFC_PREFIX = "IFC."
+_SCHEMAS = ("IFC4", "IFC4X3_ADD2", "IFC2X3")
+
+
+def _ifc_schemas() -> list | None:
+    """ifcopenshell's schema declarations, or None without the ifc extra."""
+    try:
+        from ifcopenshell import ifcopenshell_wrapper
+    except ImportError:
+        return None
+    return [ifcopenshell_wrapper.schema_by_name(name) for name in _SCHEMAS]
+
+
+class TypeSelector:
+    """Matches object types ("speckle_type" values) against selection names.
+
+    A name is an IFC class when it starts with "Ifc" or "IFC." (any case): it matches the
+    objects of type "IFC.<class>" of that class or, with ifcopenshell installed, of any
+    of its subclasses in IFC4, IFC4X3 or IFC2X3 ("IfcBuildingElement" takes walls, beams,
+    slabs...). Without ifcopenshell a class matches itself only (`subclasses` is False).
+    Any other name is a "speckle_type" and matches that type exactly.
+    """
+
+    def __init__(self) -> None:
+        self._schema_list: list | None = None
+        self._ancestries: dict[str, frozenset[str]] = {}
+
+    @property
+    def _schemas(self) -> list | None:
+        # Loaded on first need: importing ifcopenshell takes a noticeable fraction of a second.
+        if self._schema_list is None:
+            self._schema_list = _ifc_schemas() or []
+        return self._schema_list or None
+
+    @property
+    def subclasses(self) -> bool:
+        """Whether IFC classes match their subclasses (ifcopenshell is installed)."""
+        return self._schemas is not None
+
+    @staticmethod
+    def ifc_class(name: str) -> str | None:
+        """The IFC class a name or type stands for, else None."""
+        if name[:len(_IFC_PREFIX)].upper() == _IFC_PREFIX:
+            name = name[len(_IFC_PREFIX):]
+        return name if name[:3].lower() == "ifc" else None
+
+    def check_names(self, names: Iterable[str]) -> None:
+        """ValueError for an IFC class that no schema knows (only with ifcopenshell)."""
+        for name in names:
+            cls = self.ifc_class(name)
+            if cls is not None and self._schemas is not None and not self._ancestry(cls):
+                raise ValueError(f"unknown IFC class {name!r}")
+
+    def _ancestry(self, cls: str) -> frozenset[str]:
+        """The class and its supertypes, lower case; empty for a class no schema knows."""
+        found = self._ancestries.get(cls)
+        if found is None:
+            found = self._ancestries[cls] = self._look_up(cls)
+        return found
+
+    def _look_up(self, cls: str) -> frozenset[str]:
+        if self._schemas is None:
+            return frozenset([cls.lower()])
+        for schema in self._schemas:
+            try:
+                declaration = schema.declaration_by_name(cls)
+            except RuntimeError:
+                continue
+            names = set()
+            while declaration is not None:
+                names.add(declaration.name().lower())
+                declaration = declaration.supertype() if hasattr(declaration, "supertype") else None
+            return frozenset(names)
+        return frozenset()
+
+    def matches(self, object_type: str, names: Sequence[str]) -> bool:
+        cls = self.ifc_class(object_type)
+        ancestry = self._ancestry(cls) if cls else frozenset()
+        for name in names:
+            wanted = self.ifc_class(name)
+            if name == object_type or (wanted is not None and wanted.lower() in ancestry):
+                return True
+        return False
+
+    def mask(self, types: Sequence[str], include: Sequence[str],
+             exclude: Sequence[str]) -> np.ndarray | None:
+        """One flag per object: its type is among `include` (all when empty) and not among
+        `exclude`. None when neither is given: every object."""
+        if not include and not exclude:
+            return None
+        decided = {t: ((not include or self.matches(t, include))
+                       and not (exclude and self.matches(t, exclude))) for t in set(types)}
+        return np.fromiter((decided[t] for t in types), dtype=bool, count=len(types))
+
+
+# --- running checks ----------------------------------------------------------------------------
+
+def clash_id(check: str, a_key: str, b_key: str, self_clash: bool) -> str:
+    """Stable id of a clash: the same pair in the same check gets the same id in every run.
+    In a self clash the pair is unordered, so a model saved in another order keeps its ids."""
+    if self_clash and b_key < a_key:
+        a_key, b_key = b_key, a_key
+    text = json.dumps([check, a_key, b_key], ensure_ascii=False)
+    return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=8).hexdigest()
+
+
+def model_info(name: str, model: Model, *, path: str | None = None, sha256: str | None = None,
+               units: str = "m") -> ModelInfo:
+    """The report's record of a loaded model."""
+    handle = model._handle
+    triangles = sum(memoryview(handle.triangles(i)).shape[0] for i in range(len(model)))
+    return ModelInfo(name, path if path is not None else model.path, sha256, len(model), triangles,
+                     len(model.diagnostics), units)
+
+
+class _Objects:
+    """ObjectRefs of one model, made once per object."""
+
+    def __init__(self, name: str, model: Model) -> None:
+        self.name, self.model = name, model
+        self.keys, self.types = model.keys, model.types
+        self.refs: dict[int, ObjectRef] = {}
+
+    def ref(self, index: int) -> ObjectRef:
+        ref = self.refs.get(index)
+        if ref is None:
+            meta = self.model[index].meta
+            name, level = meta.get("name"), meta.get("level")
+            ref = ObjectRef(self.name, self.keys[index], self.types[index],
+                            name if isinstance(name, str) else None,
+                            level if isinstance(level, str) else None)
+            self.refs[index] = ref
+        return ref
+
+
+def _pairs(check: Check, a: Model, b: Model | None, selector: TypeSelector, threads: int | None):
+    """(a_index, b_index, dist, point_a, point_b) of the pairs the engine keeps for `check`,
+    each unordered pair once in a self clash."""
+    mask_a = selector.mask(a.types, check.a_include, check.a_exclude)
+    other = a if b is None else b
+    mask_b = selector.mask(other.types, check.b_include, check.b_exclude)
+    options = dict(min_dist=check.min_dist, reach=check.reach, threads=threads)
+    if b is None and (mask_b is None or (mask_a is not None and np.array_equal(mask_a, mask_b))):
+        r = clash(a, select_a=mask_a, **options)
+        return r.a_index, r.b_index, r.dist, r.point_a, r.point_b
+    # Different selections on the two sides of one model: both orientations come back
+    # where both objects are on both sides; the first, (lower, higher), is kept.
+    r = clash(a, other, select_a=mask_a, select_b=mask_b, **options)
+    keep = slice(None)
+    if b is None:
+        low, high = np.minimum(r.a_index, r.b_index), np.maximum(r.a_index, r.b_index)
+        _, first = np.unique(low * len(a) + high, return_index=True)
+        keep = np.sort(first)
+    return r.a_index[keep], r.b_index[keep], r.dist[keep], r.point_a[keep], r.point_b[keep]
+
+
+def run_check(check: Check, models: Mapping[str, Model], *, threads: int | None = None,
+              selector: TypeSelector | None = None,
+              objects: dict[str, _Objects] | None = None) -> list[Clash]:
+    """The clashes of one check, in the engine's order (by a's object, then b's)."""
+    selector = selector or TypeSelector()
+    objects = {} if objects is None else objects
+    a = models[check.a]
+    b = None if check.b is None else models[check.b]
+    a_index, b_index, dist, point_a, point_b = _pairs(check, a, b, selector, threads)
+    kinds = classify(dist, check)
+    keep = kinds != NOT_REPORTED
+    side_a = objects.setdefault(check.a, _Objects(check.a, a))
+    side_b = side_a if check.b is None else objects.setdefault(check.b, _Objects(check.b, b))
+    if check.ignore_same_type:
+        types_a = np.array(side_a.types, dtype=object)[a_index]
+        types_b = np.array(side_b.types, dtype=object)[b_index]
+        keep &= ~((types_a == types_b) & (types_a != ""))
+    rows = np.flatnonzero(keep)
+    self_clash = check.b is None
+    clashes = []
+    for i, ai, bi, d, kind, pa, pb in zip(rows.tolist(), a_index[rows].tolist(),
+                                          b_index[rows].tolist(), dist[rows].tolist(),
+                                          kinds[rows].tolist(), point_a[rows].tolist(),
+                                          point_b[rows].tolist()):
+        ref_a, ref_b = side_a.ref(ai), side_b.ref(bi)
+        clashes.append(Clash(clash_id(check.name, ref_a.key, ref_b.key, self_clash), check.name,
+                             KINDS[kind], d, tuple(pa), tuple(pb), ref_a, ref_b))
+    return clashes
+
+
+def run_checks(checks: Sequence[Check], models: Mapping[str, Model], *, threads: int | None = None,
+               infos: Mapping[str, ModelInfo] | None = None, title: str | None = None,
+               progress: Callable[[Check], None] | None = None) -> Report:
+    """Runs `checks` over the loaded `models` (by name) and returns their report: the
+    clashes of every check in check order, with status "new" and no group (see
+    group_clashes and apply_baseline). `infos` describes the models (files, hashes);
+    model_info() makes the missing ones. `progress(check)` is called before each check.
+
+    ValueError for checks with equal names or naming a model that is not given."""
+    names = [c.name for c in checks]
+    if len(set(names)) != len(names):
+        raise ValueError("check names must be unique: " + ", ".join(
+            sorted({n for n in names if names.count(n) > 1})))
+    for check in checks:
+        for side in (check.a, check.b):
+            if side is not None and side not in models:
+                raise ValueError(f"check {check.name!r} names no loaded model {side!r}")
+    used = list(dict.fromkeys(m for c in checks for m in (c.a, c.b) if m is not None))
+    infos = dict(infos or {})
+    for name in used:
+        if name not in infos:
+            infos[name] = model_info(name, models[name])
+    selector = TypeSelector()
+    objects: dict[str, _Objects] = {}
+    clashes: list[Clash] = []
+    for check in checks:
+        if progress is not None:
+            progress(check)
+        clashes += run_check(check, models, threads=threads, selector=selector, objects=objects)
+    from orvexkit import __version__
+    created = datetime.now(timezone.utc).replace(microsecond=0).isoformat().replace("+00:00", "Z")
+    if title is None:
+        title = " × ".join(used) if checks else "no checks"
+    return Report(title, created, f"orvex {__version__}", [infos[n] for n in used],
+                  [CheckInfo(c.name, c.a, c.b, c.settings()) for c in checks], clashes)
+
+
+# --- groups ------------------------------------------------------------------------------------
+
+def _components(root: np.ndarray, first: np.ndarray, second: np.ndarray) -> np.ndarray:
+    """`root` (each node's root; the root of a component is its smallest node) after also
+    joining first[k] with second[k]: the higher root of each pair is hooked under the
+    lower one and paths are compressed, until every pair shares its root."""
+    root = root.copy()
+    while True:
+        one, two = root[first], root[second]
+        apart = one != two
+        if not apart.any():
+            return root
+        one, two = one[apart], two[apart]
+        np.minimum.at(root, np.maximum(one, two), np.minimum(one, two))
+        while True:
+            jumped = root[root]
+            if np.array_equal(jumped, root):
+                break
+            root = jumped
+
+
+# Point pairs compared at once in the neighbour search; bounds its memory.
+_PAIRS_PER_STEP = 1 << 21
+
+
+def _cells_within(q: np.ndarray, order: np.ndarray, starts: np.ndarray, counts: np.ndarray,
+                  c1: np.ndarray, c2: np.ndarray, limit: float) -> np.ndarray:
+    """For each cell pair (c1[k], c2[k]): whether a point of one lies within sqrt(limit)
+    of a point of the other. The points of cell c are q[order[starts[c]:starts[c] + counts[c]]]."""
+    sizes = counts[c1] * counts[c2]
+    found = np.zeros(len(c1), dtype=bool)
+    small = np.flatnonzero(sizes <= _PAIRS_PER_STEP // 8)
+    # Small cell pairs in batches of about _PAIRS_PER_STEP point pairs, every member of
+    # one cell against every member of the other.
+    ends = np.cumsum(sizes[small])
+    at = 0
+    while at < len(small):
+        end = max(at + 1, int(np.searchsorted(ends, ends[at] - sizes[small[at]] + _PAIRS_PER_STEP,
+                                              side="right")))
+        chosen = small[at:end]
+        n = sizes[chosen]
+        pair_of = np.repeat(chosen, n)
+        within = np.arange(n.sum()) - np.repeat(np.cumsum(n) - n, n)
+        width = counts[c2[pair_of]]
+        i = order[starts[c1[pair_of]] + within // width]
+        j = order[starts[c2[pair_of]] + within % width]
+        found[pair_of[((q[i] - q[j]) ** 2).sum(axis=1) <= limit]] = True
+        at = end
+    # Large ones block by block, until a close pair turns up.
+    for k in np.flatnonzero(sizes > _PAIRS_PER_STEP // 8):
+        mine = q[order[starts[c1[k]]:starts[c1[k]] + counts[c1[k]]]]
+        other = q[order[starts[c2[k]]:starts[c2[k]] + counts[c2[k]]]]
+        rows = max(1, _PAIRS_PER_STEP // len(other))
+        for block in range(0, len(mine), rows):
+            if ((((mine[block:block + rows, None, :] - other[None]) ** 2).sum(axis=2)) <= limit).any():
+                found[k] = True
+                break
+    return found
+
+
+def distance_components(points: np.ndarray, distance: float) -> np.ndarray:
+    """Labels of the points joined transitively when within `distance` (Euclidean, float64):
+    points i and j get the same label when a chain of points, each within `distance` of
+    the next, links them. The label of a component is its smallest index; non-finite
+    points stay alone.
+
+    A grid of cells whose diagonal is `distance` joins every point with those in its own
+    cell; cells up to two apart along each axis are then compared point by point, cheap
+    pairs first, skipping pairs of cells that are already joined."""
+    p = np.asarray(points, dtype=np.float64).reshape(-1, 3)
+    n = len(p)
+    labels = np.arange(n)
+    finite = np.flatnonzero(np.isfinite(p).all(axis=1))
+    if len(finite) < 2:
+        return labels
+    q = p[finite]
+    if not distance > 0:
+        _, cell_of = np.unique(q, axis=0, return_inverse=True)
+        cell_of = cell_of.reshape(-1)
+        cell_label = np.arange(cell_of.max() + 1)
+    else:
+        grid = np.floor(q / (distance / math.sqrt(3.0))).astype(np.int64)
+        keys = np.ascontiguousarray(grid).view(np.dtype((np.void, 24))).reshape(-1)
+        unique_keys, first_of, cell_of = np.unique(keys, return_index=True, return_inverse=True)
+        cell_of = cell_of.reshape(-1)
+        cells = np.arange(len(unique_keys))
+        order = np.argsort(cell_of, kind="stable")
+        counts = np.bincount(cell_of, minlength=len(cells))
+        starts = np.cumsum(counts) - counts
+        steps = np.arange(-2, 3)
+        offsets = np.stack(np.meshgrid(steps, steps, steps, indexing="ij"), -1).reshape(-1, 3)
+        offsets = offsets[[tuple(o) > (0, 0, 0) for o in offsets]]      # each neighbour once
+        pairs = [np.empty((0, 2), dtype=np.int64)]
+        for offset in offsets:
+            wanted = np.ascontiguousarray(grid[first_of] + offset).view(unique_keys.dtype).reshape(-1)
+            at = np.minimum(np.searchsorted(unique_keys, wanted), len(unique_keys) - 1)
+            found = unique_keys[at] == wanted
+            pairs.append(np.stack([cells[found], at[found]], axis=1))
+        cell_pairs = np.concatenate(pairs)
+        cell_pairs = cell_pairs[np.argsort(counts[cell_pairs[:, 0]] * counts[cell_pairs[:, 1]],
+                                           kind="stable")]
+        cell_label = cells
+        limit = float(distance) ** 2
+        # A step compares about _PAIRS_PER_STEP / 8 point pairs, then drops the cell pairs it
+        # joined: in dense clusters most pairs are joined before they are compared.
+        while len(cell_pairs):
+            cost = np.cumsum(counts[cell_pairs[:, 0]] * counts[cell_pairs[:, 1]])
+            take = max(1, int(np.searchsorted(cost, _PAIRS_PER_STEP // 8, side="right")))
+            chunk, cell_pairs = cell_pairs[:take], cell_pairs[take:]
+            close = _cells_within(q, order, starts, counts, chunk[:, 0], chunk[:, 1], limit)
+            cell_label = _components(cell_label, chunk[close, 0], chunk[close, 1])
+            cell_pairs = cell_pairs[cell_label[cell_pairs[:, 0]] != cell_label[cell_pairs[:, 1]]]
+    # Points take their cell's component, labelled by its lowest point index.
+    component = cell_label[cell_of]
+    lowest = np.full(component.max() + 1, n, dtype=np.int64)
+    np.minimum.at(lowest, component, finite)
+    labels[finite] = lowest[component]
+    return labels
+
+
+def _clash_point(c: Clash) -> tuple[float, float, float]:
+    """Where a clash is, for grouping: the middle of its two contact points."""
+    return tuple((x + y) / 2 for x, y in zip(c.point_a, c.point_b))
+
+
+def _group_key(c: Clash, by: str):
+    if by == "a":
+        return c.a.model, c.a.key
+    if by == "b":
+        return c.b.model, c.b.key
+    if by == "pair":
+        ends = sorted([(c.a.model, c.a.key), (c.b.model, c.b.key)])
+        return tuple(ends)
+    return c.a.level if c.a.level is not None else c.b.level
+
+
+def group_clashes(clashes: Sequence[Clash], *, by: str = "distance",
+                  distance: float = DEFAULT_GROUP_DISTANCE) -> int:
+    """Sets each clash's group and returns the number of groups.
+
+    by="distance": clashes whose points (the middle of point_a and point_b) lie within
+    `distance` of each other, joined transitively, over all checks; "a" / "b": clashes of
+    the same a / b object; "pair": of the same two objects (in any check or orientation);
+    "level": of the same level (a's, else b's; clashes without one form one group);
+    "none": no groups. Labels are G1, G2, ... in the order of each group's first clash.
+    """
+    if by not in GROUP_BY:
+        raise ValueError(f"group by must be one of {', '.join(GROUP_BY)}, not {by!r}")
+    if by == "none":
+        for c in clashes:
+            c.group = None
+        return 0
+    if by == "distance":
+        if not distance >= 0:
+            raise ValueError(f"group distance must be a number >= 0, not {distance!r}")
+        points = np.array([_clash_point(c) for c in clashes], dtype=np.float64).reshape(-1, 3)
+        keys = distance_components(points, distance).tolist()
+    else:
+        keys = [_group_key(c, by) for c in clashes]
+    labels: dict = {}
+    for c, key in zip(clashes, keys):
+        c.group = labels.setdefault(key, f"G{len(labels) + 1}")
+    return len(labels)
+
+
+# --- status across runs ------------------------------------------------------------------------
+
+def apply_baseline(report: Report, baseline: Report) -> None:
+    """Marks the report's clashes against an earlier run's report.
+
+    A clash whose id the baseline holds is "active", with the baseline's distance as
+    previous_dist, or keeps the status a person set there ("approved", "ignored"); any
+    other clash is "new". The baseline's clashes of checks that ran again and that are
+    gone become the report's `resolved` list, with status "resolved". Clashes of checks
+    that did not run again are not judged."""
+    previous = {c.id: c for c in baseline.clashes}
+    for c in report.clashes:
+        old = previous.get(c.id)
+        if old is None:
+            c.status, c.previous_dist = "new", None
+        else:
+            c.status = old.status if old.status in KEPT_STATUSES else "active"
+            c.previous_dist = old.dist
+    current = {c.id for c in report.clashes}
+    ran = {check.name for check in report.checks}
+    report.resolved = [replace(old, status="resolved", previous_dist=old.dist, group=None,
+                               extra=dict(old.extra))
+                       for old in baseline.clashes if old.id not in current and old.check in ran]
+
+
+def open_clashes(report: Report) -> int:
+    """Clashes someone still has to act on (new or active)."""
+    return sum(c.status in OPEN_STATUSES for c in report.clashes)
+
+
+__all__ = ["CLEARANCE", "CROSSING", "Check", "DEFAULT_GROUP_DISTANCE", "GROUP_BY", "KINDS",
+           "KEPT_STATUSES", "NOT_REPORTED", "OPEN_STATUSES", "STATUSES", "TOUCHING",
+           "TypeSelector", "apply_baseline", "classify", "clash_id", "distance_components",
+           "group_clashes", "model_info", "open_clashes", "run_check", "run_checks"]

@@ -1,0 +1,393 @@
+"""The `orvex` command: clash runs that write reports a coordinator can act on.
+
+    orvex clash structure.ifc services.ifc --touching 0.001 --html report.html --bcf issues.bcf
+    orvex clash --set checks.json --baseline last-week.json --json this-week.json
+
+Exit status: 0 when the run completed (with or without clashes), 1 on bad input (a file
+that cannot be read or written), 2 on bad options, 3 with --fail-on-clash when there are
+open clashes (new or active), 130 when interrupted. Messages and the summary go to
+standard error; data goes to standard output only for an output named "-".
+"""
+from __future__ import annotations
+
+import argparse
+import logging
+import math
+import os
+import sys
+import tempfile
+import time
+from collections import Counter
+
+from orvexkit import __version__
+from orvexkit.checks import (DEFAULT_GROUP_DISTANCE, GROUP_BY, KINDS, Check, TypeSelector,
+                             apply_baseline, group_clashes, open_clashes, run_checks)
+from orvexkit.runs import InputError, ClashSet, load_models, model_sources, read_clash_set
+
+PROG = "orvex"
+EXIT_OK, EXIT_INPUT, EXIT_USAGE, EXIT_CLASHES, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+
+# Outputs: option, what it is, whether "-" (standard output) may stand for a file.
+_OUTPUTS = (("json", "orvex JSON", True), ("json_ifcclash", "IfcClash JSON", True),
+            ("csv", "CSV", True), ("bcf", "BCF", False), ("html", "HTML", False))
+
+
+class UsageError(Exception):
+    """Options that do not make a run (exit status 2)."""
+
+
+def _number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"must be a finite number >= 0, not {text}")
+    return value
+
+
+def _threads(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def _names(text: str) -> list[str]:
+    return [n for n in text.replace(",", " ").split() if n]
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog=PROG, description="Clash detection between building "
+                                     "models, with reports to act on.")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    p = commands.add_parser(
+        "clash", help="clash models and write reports",
+        description="Clash model A against model B, or A against itself, or run the checks of a "
+                    "clash-set file. Models are orvex model texts or IFC files.")
+    p.add_argument("models", nargs="*", metavar="MODEL", help="A, and B (default: A with itself)")
+    p.add_argument("--set", metavar="FILE", help="run the checks of this clash-set file (JSON)")
+
+    check = p.add_argument_group("the check (not with --set)")
+    check.add_argument("--name", help="name of the check in reports (default: hard or clearance)")
+    check.add_argument("--hard", nargs="?", type=_number, const=0.0, metavar="TOL",
+                       help="crossings deeper than TOL (default 0: every crossing)")
+    check.add_argument("--clearance", type=_number, metavar="D",
+                       help="also pairs closer than D")
+    check.add_argument("--touching", type=_number, metavar="TOL",
+                       help="pairs with |distance| <= TOL are of kind touching")
+    check.add_argument("--ignore-touching", action="store_true",
+                       help="leave touching pairs out (|distance| <= the --touching TOL, else 0)")
+    for side in "ab":
+        for what in ("include", "exclude"):
+            check.add_argument(f"--{side}-{what}", action="extend", type=_names, default=[],
+                               metavar="TYPES",
+                               help=f"{what} these types on side {side}: IFC classes (with their "
+                                    "subclasses) or speckle_types, comma-separated, repeatable")
+    check.add_argument("--ignore-same-type", action="store_true",
+                       help="leave out pairs of two objects of the same type")
+
+    run = p.add_argument_group("the run")
+    run.add_argument("--threads", type=_threads, metavar="N",
+                     help="threads (default: every core; ORVEX_NUM_THREADS caps it)")
+    run.add_argument("--baseline", metavar="JSON",
+                     help="an earlier run's --json report: mark clashes new, active or resolved")
+    run.add_argument("--group-by", choices=GROUP_BY, default="distance",
+                     help="groups of clashes (default: distance)")
+    run.add_argument("--group-distance", type=_number, default=DEFAULT_GROUP_DISTANCE,
+                     metavar="D", help="clashes within D of each other form a group, "
+                                       f"transitively (default {DEFAULT_GROUP_DISTANCE:g})")
+    run.add_argument("--title", help="title of the reports")
+    run.add_argument("--fail-on-clash", action="store_true",
+                     help="exit with status 3 when there are open (new or active) clashes")
+    run.add_argument("--cache-dir", metavar="DIR", help="IFC conversion cache folder")
+    run.add_argument("--no-cache", action="store_true", help="convert IFC files again")
+    run.add_argument("-q", "--quiet", action="store_true", help="no progress bar, no summary")
+
+    out = p.add_argument_group("reports (any combination; - is standard output)")
+    out.add_argument("--json", metavar="PATH", help="orvex JSON report (a later --baseline)")
+    out.add_argument("--json-ifcclash", metavar="PATH", help="IfcClash's result JSON")
+    out.add_argument("--csv", metavar="PATH", help="one row per clash")
+    out.add_argument("--bcf", metavar="PATH", help="BCF archive, a topic per group or per clash")
+    out.add_argument("--bcf-version", choices=("2.1", "3.0"), default="2.1")
+    out.add_argument("--bcf-per", choices=("group", "clash"), default="group")
+    out.add_argument("--html", metavar="PATH", help="self-contained HTML report with a 3D view")
+    return parser
+
+
+# --- progress and messages ---------------------------------------------------------------------
+
+class Progress:
+    """A bar of the run's steps on standard error, only when it is a terminal (and tqdm is
+    installed); otherwise nothing."""
+
+    def __init__(self, enabled: bool, total: int) -> None:
+        self.bar = None
+        if enabled:
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                return
+            self.bar = tqdm(total=total, unit="step", leave=False, file=sys.stderr,
+                            bar_format="{desc} {bar}| {n_fmt}/{total_fmt} {elapsed}")
+        self.started = False
+
+    @property
+    def enabled(self) -> bool:
+        return self.bar is not None
+
+    def step(self, text: str) -> None:
+        if self.bar is not None:
+            if self.started:
+                self.bar.update(1)
+            self.started = True
+            self.bar.set_description_str(text)
+
+    def topics(self, done: int, total: int) -> None:
+        if self.bar is not None:
+            self.bar.set_description_str(f"writing BCF: topic {done} of {total}")
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None
+
+
+def _say(text: str) -> None:
+    print(f"{PROG}: {text}", file=sys.stderr)
+
+
+# --- the run -----------------------------------------------------------------------------------
+
+def _outputs(args) -> list[tuple[str, str, str]]:
+    """(option, description, path) of the outputs asked for, checked: distinct, "-" at most
+    once and only where allowed, none over an input file."""
+    chosen = [(option, what, getattr(args, option)) for option, what, _ in _OUTPUTS
+              if getattr(args, option) is not None]
+    stdout_ok = {option for option, _, ok in _OUTPUTS if ok}
+    seen: dict[str, str] = {}
+    for option, what, path in chosen:
+        flag = "--" + option.replace("_", "-")
+        if path == "-":
+            if option not in stdout_ok:
+                raise UsageError(f"{flag}: the {what} report cannot go to standard output")
+            if "-" in seen:
+                raise UsageError(f"{flag} and {seen['-']} both write to standard output")
+            seen["-"] = flag
+            continue
+        if not path:
+            raise UsageError(f"{flag}: empty path")
+        real = os.path.realpath(path)
+        if real in seen:
+            raise UsageError(f"{flag} and {seen[real]} name the same file {path}")
+        seen[real] = flag
+    return chosen
+
+
+def _check_writable(outputs, inputs) -> None:
+    """Bad input when an output would replace a model file or goes to a folder that is
+    missing or not writable: found before the run rather than after it."""
+    for option, what, path in outputs:
+        if path == "-":
+            continue
+        for source in inputs:
+            if os.path.exists(path) and os.path.exists(source) and os.path.samefile(path, source):
+                raise InputError(f"the {what} report {path} would replace the model file {source}")
+        folder = os.path.dirname(os.path.abspath(path))
+        try:
+            fd, probe = tempfile.mkstemp(prefix=".orvex-", dir=folder)
+        except OSError as e:
+            raise InputError(f"cannot write {path}: {e.strerror or e}") from None
+        os.close(fd)
+        os.unlink(probe)
+        if os.path.isdir(path):
+            raise InputError(f"cannot write {path}: it is a folder")
+
+
+def _single_check(args, models) -> Check:
+    hard = args.hard if args.hard is not None else 0.0
+    name = args.name or ("clearance" if args.clearance is not None else "hard")
+    a, b = models[0].name, models[1].name if len(models) > 1 else None
+    try:
+        return Check(name, a, b, hard=hard, clearance=args.clearance, touching=args.touching,
+                     ignore_touching=args.ignore_touching, a_include=args.a_include,
+                     a_exclude=args.a_exclude, b_include=args.b_include,
+                     b_exclude=args.b_exclude, ignore_same_type=args.ignore_same_type)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+
+
+def _plan(args) -> ClashSet:
+    """The models and checks the options ask for."""
+    check_options = [f"--{n.replace('_', '-')}" for n in
+                     ("name", "hard", "clearance", "touching", "a_include", "a_exclude",
+                      "b_include", "b_exclude")
+                     if getattr(args, n) not in (None, [])]
+    check_options += [f"--{n.replace('_', '-')}" for n in ("ignore_touching", "ignore_same_type")
+                      if getattr(args, n)]
+    if args.set is not None:
+        if args.models:
+            raise UsageError("give models in the clash-set file, not with --set")
+        if check_options:
+            raise UsageError(f"{check_options[0]}: checks of a clash-set file are set in the file")
+        return read_clash_set(args.set)
+    if not 1 <= len(args.models) <= 2:
+        raise UsageError("give one model (clashed with itself) or two, or --set FILE")
+    sources = model_sources(args.models)
+    return ClashSet(None, sources, [_single_check(args, sources)])
+
+
+def _selection_names(checks) -> list[str]:
+    return [n for c in checks for n in (*c.a_include, *c.a_exclude, *c.b_include, *c.b_exclude)]
+
+
+def _write(report, outputs, models, args, progress) -> list[str]:
+    from orvexkit.reports import records
+    written = []
+    geometry = None
+    for option, what, path in outputs:
+        progress.step(f"writing {what}")
+        if option == "json":
+            records.write_json(report, path)
+        elif option == "json_ifcclash":
+            records.write_ifcclash(report, path)
+        elif option == "csv":
+            records.write_csv(report, path)
+        else:
+            if geometry is None:
+                from orvexkit.reports.geometry import ModelGeometry
+                geometry = ModelGeometry(models)
+            if option == "bcf":
+                from orvexkit.reports import write_bcf
+                write_bcf(report, path, geometry, version=args.bcf_version, per=args.bcf_per,
+                          resolved=args.baseline is not None, progress=progress.topics)
+            else:
+                from orvexkit.reports import write_html
+                write_html(report, path, geometry)
+        if path != "-":
+            written.append(path)
+    return written
+
+
+def _summary(report, infos, groups, written, seconds, baseline) -> str:
+    lines = []
+    for m in report.models:
+        note = f", {m.diagnostics} diagnostics" if m.diagnostics else ""
+        lines.append(f"{m.name}: {m.objects} objects, {m.triangles} triangles{note} ({m.path})")
+    head = ["check", "a", "b", "clashes", *KINDS]
+    rows = []
+    for check in report.checks:
+        kinds = Counter(c.kind for c in report.clashes if c.check == check.name)
+        rows.append([check.name, check.a, check.b or "(itself)", str(sum(kinds.values())),
+                     *(str(kinds[k]) for k in KINDS)])
+    widths = [max(len(r[i]) for r in [head, *rows]) for i in range(len(head))]
+    for r in [head, *rows]:
+        lines.append("  ".join(c.rjust(w) if i >= 3 else c.ljust(w)
+                               for i, (c, w) in enumerate(zip(r, widths))).rstrip())
+    total = len(report.clashes)
+    line = f"{total} clash{'es' if total != 1 else ''}"
+    if groups:
+        line += f" in {groups} group{'s' if groups != 1 else ''}"
+    if baseline:
+        status = Counter(c.status for c in report.clashes)
+        parts = [f"{status[s]} {s}" for s in ("new", "active", "approved", "ignored") if status[s]]
+        parts.append(f"{len(report.resolved)} resolved")
+        line += " (" + ", ".join(parts) + ")"
+    lines.append(f"{line}; {seconds:.2f} s")
+    if written:
+        lines.append("wrote " + ", ".join(written))
+    return "\n".join(f"{PROG}: {x}" for x in lines)
+
+
+def _run(args) -> int:
+    started = time.perf_counter()
+    plan = _plan(args)
+    selector = TypeSelector()
+    try:
+        selector.check_names(_selection_names(plan.checks))
+    except ValueError as e:
+        if args.set is not None:
+            raise InputError(f"{args.set}: {e}") from None
+        raise UsageError(str(e)) from None
+    if not selector.subclasses and any(selector.ifc_class(n) for n in _selection_names(plan.checks)):
+        _say("note: IFC classes select without their subclasses; subclass matching needs "
+             "the ifc extra: pip install 'orvex[ifc]'")
+    outputs = _outputs(args)
+
+    baseline = None
+    if args.baseline is not None:
+        from orvexkit.reports.records import read_json
+        try:
+            baseline = read_json(args.baseline)
+        except OSError as e:
+            raise InputError(f"cannot read the baseline {args.baseline}: {e.strerror or e}") from None
+        except ValueError as e:
+            raise InputError(f"cannot use the baseline: {e}") from None
+    _check_writable(outputs, [s.path for s in plan.models])
+
+    steps = len(plan.models) + len(plan.checks) + len(outputs) + 1
+    progress = Progress(not args.quiet and sys.stderr.isatty(), steps)
+    try:
+        models, infos = load_models(plan.models, threads=args.threads, cache_dir=args.cache_dir,
+                                    use_cache=not args.no_cache, progress=progress.enabled,
+                                    step=progress.step)
+        if not args.quiet:
+            for name, model in models.items():
+                shown = model.diagnostics[:3]
+                for d in shown:
+                    _say(f"{name}: {d.text}")
+                if len(model.diagnostics) > len(shown):
+                    _say(f"{name}: ... {len(model.diagnostics) - len(shown)} more diagnostics")
+        report = run_checks(plan.checks, models, threads=args.threads, infos=infos,
+                            title=args.title or plan.title,
+                            progress=lambda check: progress.step(f"clash {check.name}"))
+        progress.step("grouping")
+        groups = group_clashes(report.clashes, by=args.group_by, distance=args.group_distance)
+        if baseline is not None:
+            apply_baseline(report, baseline)
+        written = _write(report, outputs, models, args, progress)
+    finally:
+        progress.close()
+    if not args.quiet:
+        print(_summary(report, infos, groups, written, time.perf_counter() - started,
+                       baseline is not None), file=sys.stderr)
+    if args.fail_on_clash and open_clashes(report):
+        return EXIT_CLASHES
+    return EXIT_OK
+
+
+def main(argv=None) -> int:
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.print_usage(sys.stderr)
+        _say("error: give a command, for instance: orvex clash A B --html report.html")
+        return EXIT_USAGE
+    logging.basicConfig(format=f"{PROG}: warning: %(message)s", level=logging.WARNING)
+    try:
+        return _run(args)
+    except UsageError as e:
+        print(f"usage: {PROG} clash [options] A [B] | --set FILE", file=sys.stderr)
+        _say(f"error: {e}")
+        return EXIT_USAGE
+    except InputError as e:
+        _say(f"error: {e}")
+        return EXIT_INPUT
+    except OSError as e:
+        # Writing a report failed after the checks ran (disk full, a folder removed...).
+        text = e.strerror or str(e)
+        if e.filename and str(e.filename) not in text:
+            text = f"cannot write {e.filename}: {text}"
+        _say(f"error: {text}")
+        return EXIT_INPUT
+    except KeyboardInterrupt:
+        _say("interrupted")
+        return EXIT_INTERRUPTED
+
+
+if __name__ == "__main__":
+    sys.exit(main())
