@@ -2,17 +2,20 @@
 sharded pairs against the single call, models read by the workers or sent to them, a
 worker killed mid-run, a model no worker can read."""
 
+import json
 import logging
 import os
 import signal
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 import orvexkit
+from orvexkit import cli
+from orvexkit.matrix import read_matrix, run_matrix
+from orvexkit.reports.records import read_json
 from test_kit import building
-from test_matrix import assert_same_result
+from test_matrix import SAMPLE, assert_same_result
 
 distributed = pytest.importorskip("distributed")
 od = pytest.importorskip("orvexkit.distributed")
@@ -74,18 +77,52 @@ def test_sharded_pair_equals_one_call(workers, pair, mode):
     assert_same_result(got, orvexkit.clash(a, b, 0.06))
 
 
-def test_killed_worker_is_replaced(workers, pair, tmp_path):
-    want = orvexkit.clash(*(orvexkit.Model(p) for p in pair), 0.06)
+@pytest.fixture(scope="module")
+def sample():
+    """The sample project's matrix and its run on this machine."""
+    matrix = read_matrix(SAMPLE)
+    return matrix, run_matrix(matrix).report
+
+
+@pytest.mark.parametrize("mode", ["files", "send"])
+def test_matrix_on_the_cluster_equals_the_run_here(workers, sample, mode):
+    matrix, here = sample
+    assert any(count > 1 for count in matrix.shards.values())
+    run = run_matrix(matrix, workers, mode=mode)
+    assert run.complete
+    assert run.report.clashes == here.clashes
+    assert run.report.models == here.models and run.report.checks == here.checks
+
+
+def test_killed_worker_is_replaced(workers, sample, tmp_path):
+    matrix, here = sample
     before = set(workers.run(os.getpid).values())
     workers.register_plugin(KillOnce(tmp_path / "killed", "_task"), name="kill-once")
     try:
-        got = od.clash_sharded(workers, *pair, 0.06, shards=4)
+        run = run_matrix(matrix, workers, mode="files")
     finally:
         workers.unregister_worker_plugin("kill-once")
     assert (tmp_path / "killed").exists()
-    assert_same_result(got, want)
+    assert run.complete and run.report.clashes == here.clashes
     workers.wait_for_workers(2, timeout=60)
     assert set(workers.run(os.getpid).values()) != before
+
+
+def test_command_with_a_scheduler(workers, sample, tmp_path):
+    matrix, here = sample
+    spec = json.loads(SAMPLE.read_text())
+    spec["models"] = {name: str(SAMPLE.parent / path) for name, path in spec["models"].items()}
+    spec["models"]["ducts"] = str(tmp_path / "gone.txt")
+    (tmp_path / "m.json").write_text(json.dumps(spec))
+    address = workers.scheduler.address
+    status = cli.main(["matrix", str(tmp_path / "m.json"), "--scheduler", address, "-q",
+                       "--json", str(tmp_path / "out.json")])
+    assert status == cli.EXIT_INCOMPLETE
+    report = read_json(tmp_path / "out.json")
+    failed = {c.name for c in report.checks if c.error}
+    assert failed == {c.name for c in matrix.checks if "ducts" in (c.a, c.b)}
+    assert [(c.id, c.dist) for c in report.clashes] == \
+        [(c.id, c.dist) for c in here.clashes if c.check not in failed]
 
 
 def test_unreadable_model(workers, pair, tmp_path):

@@ -1,12 +1,18 @@
 """Clash matrices run on one machine, and one pair cut into spatial shards: the shards'
 merged rows against the single call."""
 
+import json
+import pathlib
+
 import numpy as np
 import pytest
 
 import orvexkit
+from orvexkit.checks import run_checks
+from orvexkit.matrix import estimate_pairs, read_matrix, run_matrix
+from orvexkit.runs import InputError
 from orvexkit.shards import clash_shard, merge_shards, shard_box, shard_plan
-from test_kit import building, hostile
+from test_kit import ROOT, building, hostile
 
 COLUMNS = ("a_index", "b_index", "dist", "point_a", "point_b")
 
@@ -58,3 +64,91 @@ def test_shard_plan_edges():
     assert [p.tolist() for p in parts] == [[0], [], [], [2], [1]]     # no finite box: last
     with pytest.raises(ValueError):
         shard_plan(boxes, 0)
+
+
+# --- matrices on one machine -------------------------------------------------------------------
+
+SAMPLE = ROOT / "examples" / "matrix.json"
+
+
+def reference(matrix):
+    """The cells as the clash-set run of the `orvex clash` command runs them."""
+    models = {s.name: orvexkit.Model(pathlib.Path(s.path)) for s in matrix.models}
+    return run_checks(matrix.checks, models), models
+
+
+@pytest.mark.parametrize("threads", [1, 2, 5])
+def test_sample_matrix_equals_the_checks_one_by_one(threads):
+    matrix = read_matrix(SAMPLE)
+    assert len(matrix.models) >= 4 and len(matrix.checks) >= 10
+    run = run_matrix(matrix, threads=threads)
+    want, models = reference(matrix)
+    assert run.complete and run.report.clashes == want.clashes
+    assert [c.name for c in run.report.checks] == [c.name for c in matrix.checks]
+    assert [(m.name, m.objects, m.triangles) for m in run.report.models] == \
+        [(m.name, m.objects, m.triangles) for m in want.models]
+    # ... and the plain pairwise call of every cell without selections: the same pairs,
+    # distances and points, in the pass's order.
+    for check in matrix.checks:
+        if check.a_include or check.b_include or check.ignore_same_type:
+            continue
+        plain = orvexkit.clash(models[check.a], None if check.b is None else models[check.b],
+                               check.min_dist, reach=check.reach)
+        rows = {(k1, k2): (d, p) for k1, k2, d, p, _ in plain}
+        got = [c for c in run.report.clashes if c.check == check.name]
+        assert [(c.a.key, c.b.key) for c in got] == [k for k in rows if k in
+                                                      {(c.a.key, c.b.key) for c in got}]
+        for c in got:
+            assert rows[(c.a.key, c.b.key)] == (np.float32(c.dist), c.point_a)
+
+
+def test_missing_model_fails_only_its_cells(tmp_path):
+    spec = json.loads(SAMPLE.read_text())
+    spec["models"] = {name: str(SAMPLE.parent / path) for name, path in spec["models"].items()}
+    spec["models"]["ducts"] = str(tmp_path / "gone.txt")
+    (tmp_path / "m.json").write_text(json.dumps(spec))
+    matrix = read_matrix(tmp_path / "m.json")
+    run = run_matrix(matrix)
+    uses = {c.name for c in matrix.checks if "ducts" in (c.a, c.b)}
+    assert set(run.failed) == uses and all("gone.txt" in why for why in run.failed.values())
+    whole = run_matrix(read_matrix(SAMPLE)).report.clashes
+    assert run.report.clashes == [c for c in whole if c.check not in uses]
+    assert {c.name: c.error is not None for c in run.report.checks} == \
+        {c.name: c.name in uses for c in matrix.checks}
+
+
+@pytest.mark.parametrize("cells, message", [
+    ([{"a": "structure", "b": "nowhere"}], "must name one of the models"),
+    ([{"b": "structure"}], '"a" is missing'),
+    ([{"a": "structure", "shards": 0}], "shards"),
+    ([{"a": "structure"}, {"a": "structure", "hard": 0.1}], "two checks are named 'structure'"),
+    ([{"a": "structure", "clearance": -1}], "clearance"),
+])
+def test_bad_matrix_files(tmp_path, cells, message):
+    spec = {"models": {"structure": str(SAMPLE.parent / "data/project/structure.txt")}, "cells": cells}
+    (tmp_path / "m.json").write_text(json.dumps(spec))
+    with pytest.raises(InputError, match=message):
+        read_matrix(tmp_path / "m.json")
+
+
+def test_estimate_pairs_against_brute_force():
+    rng = np.random.default_rng(5)
+    lo = rng.uniform(0, 20, (300, 3))
+    boxes = np.stack([lo, lo + rng.uniform(0, 3, (300, 3))], axis=1).astype(np.float32)
+    a, b = boxes[:120], boxes[120:]
+
+    def brute(x, y, reach, self_pairs):
+        apart = (x[:, None, 0] > y[None, :, 1] + reach) | (y[None, :, 0] > x[:, None, 1] + reach)
+        close = ~apart                                    # per axis
+        per_axis = [int(np.triu(close[..., k], 1).sum()) if self_pairs else int(close[..., k].sum())
+                    for k in range(3)]
+        within = close.all(axis=2)
+        true = int(np.triu(within, 1).sum()) if self_pairs else int(within.sum())
+        return min(per_axis), true
+
+    for reach in (0.0, 0.5):
+        for x, y in ((a, b), (a, None)):
+            estimate = estimate_pairs(x, y, reach)
+            axis_min, true = brute(x.astype(np.float64), x.astype(np.float64) if y is None else y.astype(np.float64),
+                                   reach, y is None)
+            assert estimate == axis_min >= true
