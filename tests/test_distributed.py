@@ -12,8 +12,10 @@ import pytest
 
 import orvexkit
 from orvexkit import cli
+from orvexkit.checks import run_checks
 from orvexkit.matrix import read_matrix, run_matrix
 from orvexkit.reports.records import read_json
+from test_ifc import DATA, needs_data
 from test_kit import building
 from test_matrix import SAMPLE, assert_same_result
 
@@ -137,3 +139,32 @@ def test_unreadable_model(workers, pair, tmp_path):
 
 def _count(models, threads):
     return len(models["a"])
+
+
+IFC_FILES = {"steel": "design_ROOT/IFC-staal.ifc", "lintels": "design_ROOT/IFC-lateien_en_geveldragers.ifc",
+             "railings": "design_ROOT/IFC-traphekken.ifc", "floors": "design_ROOT/IFC-breedplaatvloeren.ifc",
+             "slabs": "subcontractors/GEELEN-Breedplaat V1.ifc", "stairs": "design_ROOT/IFC-prefab_trappen.ifc"}
+
+
+@needs_data
+def test_ifc_matrix(workers, tmp_path):
+    """The shared IFC data, converted once: the cluster reads the conversions cached by the
+    run here, and both give the clash-set run's clashes."""
+    cells = [{"a": "steel", "b": "floors"}, {"a": "steel", "b": "lintels"},
+             {"a": "floors", "b": "slabs", "shards": 3}, {"a": "stairs", "b": "floors"},
+             {"a": "railings", "b": "stairs", "clearance": 0.05}, {"a": "steel", "shards": 2}]
+    spec = {"models": {n: str(DATA / "schependomlaan" / f) for n, f in IFC_FILES.items()},
+            "defaults": {"touching": 0.001}, "cells": cells}
+    (tmp_path / "ifc.json").write_text(json.dumps(spec))
+    matrix = read_matrix(tmp_path / "ifc.json")
+    cache = tmp_path / "cache"
+    here = run_matrix(matrix, cache_dir=cache)
+    conversions = {p: p.stat().st_mtime_ns for p in cache.rglob("*.txt")}
+    assert len(conversions) == len(IFC_FILES)
+    there = run_matrix(matrix, workers, cache_dir=cache)
+    assert {p: p.stat().st_mtime_ns for p in cache.rglob("*.txt")} == conversions
+    assert here.complete and there.complete
+    assert there.report.clashes == here.report.clashes and there.report.models == here.report.models
+    want = run_checks(matrix.checks, here.models)
+    assert here.report.clashes == want.clashes
+    assert {c.check for c in want.clashes} >= {"steel × floors", "floors × slabs"}

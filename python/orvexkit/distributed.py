@@ -81,7 +81,7 @@ class TaskFailure:
 
 # Per worker process: models by content hash, and the content hashes of files by identity.
 _models: dict[str, Model] = {}
-_digests: dict[tuple, str] = {}
+_digests: dict[tuple[int, int, int, int], str] = {}
 _lock = threading.Lock()
 _loading: dict[str, threading.Lock] = {}
 
@@ -131,7 +131,7 @@ def engine_threads() -> int:
     """Threads for the engine in a task: the cores shared among the worker's task threads
     (a worker started with --nthreads 1 gives every core to each task)."""
     try:
-        slots = _distributed().get_worker().state.nthreads
+        slots = int(_distributed().get_worker().state.nthreads)
     except (ValueError, AttributeError):           # not on a worker
         slots = 1
     return max(1, default_threads() // max(1, slots))
@@ -246,7 +246,7 @@ class Task:
 
     fn: Callable[..., Any]
     models: tuple[str, ...]
-    args: tuple = ()
+    args: tuple[Any, ...] = ()
     priority: float = 0.0
 
 
@@ -294,7 +294,8 @@ def run_tasks(client: Any, tasks: Sequence[Task], placed: Mapping[str, Any],
 
 # --- one pair in shards --------------------------------------------------------------------------
 
-def _shard(models: Mapping[str, Model], threads: int, shards: int, index: int, options: dict) -> ClashResult:
+def _shard(models: Mapping[str, Model], threads: int, shards: int, index: int,
+           options: dict[str, Any]) -> ClashResult:
     from orvexkit.shards import clash_shard, shard_plan
     a = models["a"]
     b = models.get("b")

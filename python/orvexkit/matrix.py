@@ -39,7 +39,7 @@ from orvexkit._clash import ClashResult
 from orvexkit._model import Diagnostic, Model
 from orvexkit._threads import resolve_threads
 from orvexkit.checks import (Check, TypeSelector, _Objects, check_clashes, check_pairs,
-                             make_report)
+                             make_report, model_info)
 from orvexkit.reports.model import Clash, ModelInfo, ObjectRef, Report
 from orvexkit.runs import (InputError, ModelSource, clash_set, convert_ifc, is_ifc, load_model,
                            read_json_file)
@@ -125,9 +125,8 @@ class ModelSummary:
 def summarise(models: Mapping[str, Model], threads: int, name: str) -> ModelSummary:
     """The summary of models[name] (the arguments of an orvexkit.distributed task)."""
     model = models[name]
-    handle = model._handle
-    triangles = sum(memoryview(handle.triangles(i)).shape[0] for i in range(len(model)))
-    return ModelSummary(len(model), triangles, tuple(model.diagnostics),
+    info = model_info(name, model)
+    return ModelSummary(info.objects, info.triangles, tuple(model.diagnostics),
                         np.array(model.object_bounds), tuple(model.types))
 
 
@@ -142,7 +141,9 @@ class CellPart:
     refs_b: dict[int, ObjectRef]
 
     def pairs(self) -> ClashResult:
-        return ClashResult(None, None, *self.columns, self_clash=self.self_clash)
+        a_index, b_index, dist, point_a, point_b = self.columns
+        return ClashResult(None, None, a_index, b_index, dist, point_a, point_b,
+                           self_clash=self.self_clash)
 
 
 class _Refs:
@@ -164,7 +165,7 @@ def cell_part(models: Mapping[str, Model], threads: int, check: Check, shards: i
     part = None if shards == 1 else shard_plan(a.object_bounds, shards)[index]
     pairs = check_pairs(check, a, b, threads=threads, part=part)
     side_a = _Objects(check.a, a)
-    side_b = side_a if b is None else _Objects(check.b, b)
+    side_b = side_a if check.b is None or b is None else _Objects(check.b, b)
     columns = (pairs.a_index, pairs.b_index, pairs.dist, pairs.point_a, pairs.point_b)
     refs_a = {i: side_a.ref(i) for i in np.unique(pairs.a_index).tolist()}
     refs_b = {i: side_b.ref(i) for i in np.unique(pairs.b_index).tolist()}
@@ -187,7 +188,8 @@ def merge_parts(check: Check, parts: Sequence[CellPart]) -> list[Clash]:
 
 # --- cost ---------------------------------------------------------------------------------------
 
-def _mask(selector: TypeSelector, summary: ModelSummary, include, exclude) -> np.ndarray:
+def _mask(selector: TypeSelector, summary: ModelSummary, include: Sequence[str],
+          exclude: Sequence[str]) -> np.ndarray:
     chosen = selector.mask(summary.types, include, exclude)
     return np.ones(summary.objects, dtype=bool) if chosen is None else chosen
 
@@ -197,7 +199,7 @@ def estimate_pairs(bounds_a: np.ndarray, bounds_b: np.ndarray | None, reach: flo
     pass looks at: for each axis the pairs whose extents along it come within reach
     (counted by sorting, in O(n log n)), the least of the three; b None counts the
     distinct pairs of a with itself. Objects without a finite box count for nothing."""
-    def finite(bounds):
+    def finite(bounds: np.ndarray) -> np.ndarray:
         boxes = np.asarray(bounds, dtype=np.float64).reshape(-1, 2, 3)
         return boxes[np.isfinite(boxes).all(axis=(1, 2))]
 
@@ -205,7 +207,7 @@ def estimate_pairs(bounds_a: np.ndarray, bounds_b: np.ndarray | None, reach: flo
     b = a if bounds_b is None else finite(bounds_b)
     if not len(a) or not len(b):
         return 0
-    best = None
+    best = -1
     for axis in range(3):
         lo, hi = np.sort(b[:, 0, axis]), np.sort(b[:, 1, axis])
         # Boxes of b that start before a's box ends, less those that end before it starts.
@@ -214,7 +216,7 @@ def estimate_pairs(bounds_a: np.ndarray, bounds_b: np.ndarray | None, reach: flo
         total = int(count.sum())
         if bounds_b is None:
             total = (total - len(a)) // 2
-        best = total if best is None else min(best, total)
+        best = total if best < 0 else min(best, total)
     return best
 
 
@@ -269,13 +271,13 @@ def _order(matrix: Matrix, summaries: Mapping[str, ModelSummary]) -> list[tuple[
 
 def _model_failure(check: Check, failed_models: Mapping[str, str]) -> str | None:
     for side in (check.a, check.b):
-        if side in failed_models:
+        if side is not None and side in failed_models:
             return f"model {side!r}: {failed_models[side]}"
     return None
 
 
 def run_matrix(matrix: Matrix, client: Any = None, *, threads: int | None = None,
-               mode: str = "auto", title: str | None = None, cache_dir=None,
+               mode: str = "auto", title: str | None = None, cache_dir: Any = None,
                use_cache: bool = True, step: Callable[[str], None] | None = None) -> MatrixRun:
     """Runs every cell of `matrix` and returns its report: clashes of every cell in the
     file's order of cells, status "new", no groups (orvexkit.checks.group_clashes and
@@ -295,7 +297,8 @@ def run_matrix(matrix: Matrix, client: Any = None, *, threads: int | None = None
 
 
 def _finish(matrix: Matrix, infos: dict[str, ModelInfo], results: dict[str, list[Clash]],
-            failed: dict[str, str], diagnostics: dict, title: str | None,
+            failed: dict[str, str], diagnostics: dict[str, tuple[Diagnostic, ...]],
+            title: str | None,
             models: dict[str, Model] | None = None) -> MatrixRun:
     for source in _models_used(matrix):
         if source.name not in infos:
@@ -305,7 +308,8 @@ def _finish(matrix: Matrix, infos: dict[str, ModelInfo], results: dict[str, list
     return MatrixRun(report, failed, diagnostics, models or {})
 
 
-def _run_here(matrix, threads, title, cache_dir, use_cache, say) -> MatrixRun:
+def _run_here(matrix: Matrix, threads: int | None, title: str | None, cache_dir: Any,
+              use_cache: bool, say: Callable[[str], None]) -> MatrixRun:
     cores = resolve_threads(threads)
     models, infos, failed_models = {}, {}, {}
     for source in _models_used(matrix):
@@ -343,7 +347,8 @@ def _run_here(matrix, threads, title, cache_dir, use_cache, say) -> MatrixRun:
     return _finish(matrix, infos, results, failed, diagnostics, title, models)
 
 
-def _run_on(client, matrix, mode, title, cache_dir, use_cache, say) -> MatrixRun:
+def _run_on(client: Any, matrix: Matrix, mode: str, title: str | None, cache_dir: Any,
+            use_cache: bool, say: Callable[[str], None]) -> MatrixRun:
     from orvexkit import distributed as od
     texts, digests, units, failed_models = {}, {}, {}, {}
     for source in _models_used(matrix):
@@ -389,7 +394,7 @@ def _run_on(client, matrix, mode, title, cache_dir, use_cache, say) -> MatrixRun
         parts = od.run_tasks(client, tasks, placed, failed_models)
     finally:
         od.release_models(client, placed)
-    by_cell: dict[str, list] = {}
+    by_cell: dict[str, list[Any]] = {}
     for check, part in zip(owners, parts):
         by_cell.setdefault(check.name, []).append(part)
     results: dict[str, list[Clash]] = {}

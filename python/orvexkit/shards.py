@@ -67,7 +67,7 @@ def within_reach(bounds: np.ndarray, box: np.ndarray, reach: float) -> np.ndarra
     empty `box` (lo > hi) takes only those."""
     boxes = np.asarray(bounds, dtype=np.float64).reshape(-1, 2, 3)
     box = np.asarray(box, dtype=np.float64).reshape(2, 3)
-    finite = np.isfinite(boxes).all(axis=(1, 2))
+    finite = np.asarray(np.isfinite(boxes).all(axis=(1, 2)))
     if not (box[0] <= box[1]).all():
         return ~finite
     magnitude = max(1.0, float(np.abs(box).max()),
@@ -75,8 +75,8 @@ def within_reach(bounds: np.ndarray, box: np.ndarray, reach: float) -> np.ndarra
     pad = reach * (1 + _SLACK) + magnitude * _SLACK
     with np.errstate(invalid="ignore"):
         gap = np.maximum(np.maximum(box[0] - boxes[:, 1], boxes[:, 0] - box[1]), 0.0)
-        near = (gap ** 2).sum(axis=1) <= pad * pad
-    return near | ~finite
+        near = np.asarray((gap ** 2).sum(axis=1) <= pad * pad)
+    return np.asarray(near | ~finite)
 
 
 def shard_box(bounds: np.ndarray, part: np.ndarray) -> np.ndarray:
@@ -86,7 +86,8 @@ def shard_box(bounds: np.ndarray, part: np.ndarray) -> np.ndarray:
     boxes = boxes[np.isfinite(boxes).all(axis=(1, 2))]
     if not len(boxes):
         return np.array([[np.inf] * 3, [-np.inf] * 3])
-    return np.stack([boxes[:, 0].min(axis=0), boxes[:, 1].max(axis=0)])
+    box: np.ndarray = np.stack([boxes[:, 0].min(axis=0), boxes[:, 1].max(axis=0)])
+    return box
 
 
 def clash_shard(a: Model, b: Model | None, part: Sequence[int] | np.ndarray, min_dist: float = 0.0, *,
@@ -97,8 +98,8 @@ def clash_shard(a: Model, b: Model | None, part: Sequence[int] | np.ndarray, min
     a, one shard of shard_plan), in the call's order, with only the b objects within reach
     of the shard taking part. b=None: a's self clash, each pair once as (lower, higher);
     select_a then chooses the objects on both sides, as for clash()."""
+    other = a if b is None else b
     self_clash = b is None
-    other = a if self_clash else b
     if self_clash and select_b is not None:
         raise ValueError("a self clash takes select_a only: it chooses the objects on both sides")
     chosen = np.zeros(len(a), dtype=bool)
