@@ -9,7 +9,7 @@ import pytest
 
 import orvexkit
 from orvexkit.checks import run_checks
-from orvexkit.matrix import estimate_pairs, read_matrix, run_matrix
+from orvexkit.matrix import estimate_pairs, plan_workers, read_matrix, run_matrix
 from orvexkit.runs import InputError
 from orvexkit.shards import clash_shard, merge_shards, shard_box, shard_plan
 from test_kit import ROOT, building, hostile
@@ -133,22 +133,29 @@ def test_bad_matrix_files(tmp_path, cells, message):
 
 def test_estimate_pairs_against_brute_force():
     rng = np.random.default_rng(5)
-    lo = rng.uniform(0, 20, (300, 3))
-    boxes = np.stack([lo, lo + rng.uniform(0, 3, (300, 3))], axis=1).astype(np.float32)
-    a, b = boxes[:120], boxes[120:]
+    lo = rng.uniform(0, 30, (2000, 3))
+    boxes = np.stack([lo, lo + rng.uniform(0, 3, (2000, 3))], axis=1).astype(np.float32)
 
-    def brute(x, y, reach, self_pairs):
-        apart = (x[:, None, 0] > y[None, :, 1] + reach) | (y[None, :, 0] > x[:, None, 1] + reach)
-        close = ~apart                                    # per axis
-        per_axis = [int(np.triu(close[..., k], 1).sum()) if self_pairs else int(close[..., k].sum())
-                    for k in range(3)]
-        within = close.all(axis=2)
-        true = int(np.triu(within, 1).sum()) if self_pairs else int(within.sum())
-        return min(per_axis), true
+    def brute(x, y, reach):
+        x, other = x.astype(np.float64), (x if y is None else y).astype(np.float64)
+        close = ((x[:, None, 0] <= other[None, :, 1] + reach)
+                 & (other[None, :, 0] <= x[:, None, 1] + reach)).all(axis=2)
+        return int(np.triu(close, 1).sum()) if y is None else int(close.sum())
 
     for reach in (0.0, 0.5):
-        for x, y in ((a, b), (a, None)):
-            estimate = estimate_pairs(x, y, reach)
-            axis_min, true = brute(x.astype(np.float64), x.astype(np.float64) if y is None else y.astype(np.float64),
-                                   reach, y is None)
-            assert estimate == axis_min >= true
+        for a, b in ((boxes[:250], boxes[250:900]), (boxes[:250], None)):     # every object
+            assert estimate_pairs(a, b, reach) == brute(a, b, reach)
+        for a, b in ((boxes[:1500], boxes[1500:]), (boxes, None)):             # a sample
+            want = brute(a, b, reach)
+            assert abs(estimate_pairs(a, b, reach) - want) < 0.15 * want
+
+
+def test_plan_workers_gathers_cells_by_model():
+    pairs = [(("a", "b"), 1.0), (("c", "d"), 1.0), (("a", "b"), 1.0), (("c", "d"), 1.0), (("a", "c"), 0.5)]
+    loads = dict.fromkeys("abcd", 10.0)
+    assert plan_workers(pairs, ["w0", "w1"], {}, loads) == ["w0", "w1", "w0", "w1", "w0"]
+    # Models held already, and loading that costs nothing: the earliest end only.
+    assert plan_workers(pairs, ["w0", "w1"], {"w1": {"a", "b"}}, loads)[0] == "w1"
+    free = dict.fromkeys("abcd", 0.0)
+    assert plan_workers([(("a",), 5.0), (("a",), 3.0), (("a",), 3.0)], ["w0", "w1"], {}, free) == \
+        ["w0", "w1", "w1"]

@@ -267,8 +267,13 @@ def clash_id(check: str, a_key: str, b_key: str, self_clash: bool) -> str:
     In a self clash the pair is unordered, so a model saved in another order keeps its ids."""
     if self_clash and b_key < a_key:
         a_key, b_key = b_key, a_key
-    text = json.dumps([check, a_key, b_key], ensure_ascii=False)
+    # json.dumps([check, a_key, b_key], ensure_ascii=False), without its per-call setup:
+    # the id is computed for every clash of a run.
+    text = f"[{_json_string(check)}, {_json_string(a_key)}, {_json_string(b_key)}]"
     return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=8).hexdigest()
+
+
+_json_string = json.encoder.encode_basestring
 
 
 def model_info(name: str, model: Model, *, path: str | None = None, sha256: str | None = None,

@@ -160,11 +160,11 @@ def _digest_task(path: str) -> str:
         raise ModelUnavailable(f"cannot read {path}: {e.strerror or e}") from None
 
 
-def _task(fn: Callable[..., Any], models: Mapping[str, Any], *args: Any) -> Any:
-    """Runs fn(models by name, engine threads, *args) on a worker; `models` holds ModelRefs
-    (loaded through the worker's cache) or models Dask delivered."""
+def _task(fn: Callable[..., Any], models: Mapping[str, Any], *args: Any) -> tuple[str, Any]:
+    """(this worker's address, fn(models by name, engine threads, *args)) on a worker;
+    `models` holds ModelRefs (loaded through the worker's cache) or models Dask delivered."""
     resolved = {name: m if isinstance(m, Model) else worker_model(m) for name, m in models.items()}
-    return fn(resolved, engine_threads(), *args)
+    return _distributed().get_worker().address, fn(resolved, engine_threads(), *args)
 
 
 # --- on the client -------------------------------------------------------------------------------
@@ -242,12 +242,14 @@ def release_models(client: Any, placed: Mapping[str, Any]) -> None:
 @dataclass(frozen=True)
 class Task:
     """One task for run_tasks: fn(models by name, engine threads, *args) on a worker, with
-    the models named in `models`; higher `priority` starts first."""
+    the models named in `models`; higher `priority` starts first; `worker` (an address)
+    is where it should run while that worker is there."""
 
     fn: Callable[..., Any]
     models: tuple[str, ...]
     args: tuple[Any, ...] = ()
     priority: float = 0.0
+    worker: str | None = None
 
 
 def _failure(error: BaseException) -> str:
@@ -261,34 +263,35 @@ def _failure(error: BaseException) -> str:
 
 def run_tasks(client: Any, tasks: Sequence[Task], placed: Mapping[str, Any],
               failures: Mapping[str, str] | None = None,
-              done: Callable[[int], None] | None = None) -> list[Any]:
+              where: list[str | None] | None = None) -> list[Any]:
     """Runs `tasks` on the cluster and returns their results in the order of `tasks` (a
     TaskFailure for a task that did not complete: a model it names failed to place, it
-    raised, or the workers running it kept dying). done(i) is called as task i ends."""
+    raised, or the workers running it kept dying). `where`, a list, receives the address
+    of the worker that ran each task (None for one that did not complete)."""
     failures = failures or {}
     out: list[Any] = [None] * len(tasks)
+    ran: list[str | None] = [None] * len(tasks)
     futures = {}
     for i, task in enumerate(tasks):
         missing = [failures.get(name, f"no model {name!r}") for name in task.models if name not in placed]
         if missing:
             out[i] = TaskFailure(missing[0])
-            if done is not None:
-                done(i)
             continue
         future = client.submit(_task, task.fn, {n: placed[n] for n in task.models}, *task.args,
-                               pure=False, priority=task.priority)
+                               pure=False, priority=task.priority,
+                               workers=None if task.worker is None else [task.worker],
+                               allow_other_workers=task.worker is not None)
         futures[future] = i
-    dd = _distributed()
-    for future in dd.as_completed(list(futures)):
+    for future in _distributed().as_completed(list(futures)):
         i = futures[future]
         if future.status == "finished":
-            out[i] = future.result()
+            ran[i], out[i] = future.result()
         else:
             error = future.exception()
             out[i] = TaskFailure(_failure(error), error)
         future.release()
-        if done is not None:
-            done(i)
+    if where is not None:
+        where[:] = ran
     return out
 
 

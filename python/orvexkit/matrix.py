@@ -194,11 +194,18 @@ def _mask(selector: TypeSelector, summary: ModelSummary, include: Sequence[str],
     return np.ones(summary.objects, dtype=bool) if chosen is None else chosen
 
 
+# The objects of a that estimate_pairs tests, at most.
+_SAMPLE = 256
+
+
 def estimate_pairs(bounds_a: np.ndarray, bounds_b: np.ndarray | None, reach: float) -> int:
-    """An upper bound of the object pairs whose boxes come within `reach`, the pairs the
-    pass looks at: for each axis the pairs whose extents along it come within reach
-    (counted by sorting, in O(n log n)), the least of the three; b None counts the
-    distinct pairs of a with itself. Objects without a finite box count for nothing."""
+    """About how many object pairs have boxes within `reach` of each other along every
+    axis: the pairs the pass's broad phase hands to the contact query. Exact for up to 256
+    objects of a; beyond, a's objects at even steps (256 of them) are tested and the count
+    scaled up. Each is tested against the boxes of b that start along x within its reach
+    (b sorted by where its boxes start), so a test costs what its neighbourhood holds.
+    b None counts the distinct pairs of a with itself. Objects without a finite box count
+    for nothing."""
     def finite(bounds: np.ndarray) -> np.ndarray:
         boxes = np.asarray(bounds, dtype=np.float64).reshape(-1, 2, 3)
         return boxes[np.isfinite(boxes).all(axis=(1, 2))]
@@ -207,17 +214,19 @@ def estimate_pairs(bounds_a: np.ndarray, bounds_b: np.ndarray | None, reach: flo
     b = a if bounds_b is None else finite(bounds_b)
     if not len(a) or not len(b):
         return 0
-    best = -1
-    for axis in range(3):
-        lo, hi = np.sort(b[:, 0, axis]), np.sort(b[:, 1, axis])
-        # Boxes of b that start before a's box ends, less those that end before it starts.
-        count = (np.searchsorted(lo, a[:, 1, axis] + reach, side="right")
-                 - np.searchsorted(hi, a[:, 0, axis] - reach, side="left"))
-        total = int(count.sum())
-        if bounds_b is None:
-            total = (total - len(a)) // 2
-        best = total if best < 0 else min(best, total)
-    return best
+    b = b[np.argsort(b[:, 0, 0], kind="stable")]
+    starts = b[:, 0, 0]
+    longest = float((b[:, 1, 0] - b[:, 0, 0]).max())
+    picked = np.unique(np.linspace(0, len(a) - 1, min(len(a), _SAMPLE)).astype(np.int64))
+    found = 0
+    for lo, hi in a[picked]:
+        window = b[np.searchsorted(starts, lo[0] - reach - longest):
+                   np.searchsorted(starts, hi[0] + reach, side="right")]
+        found += int(((lo <= window[:, 1] + reach) & (window[:, 0] <= hi + reach)).all(axis=1).sum())
+    if bounds_b is None:
+        found -= len(picked)                    # each box and itself
+    total = found * len(a) / len(picked)
+    return round(total / 2) if bounds_b is None else round(total)
 
 
 def estimate_cost(check: Check, summaries: Mapping[str, ModelSummary],
@@ -234,6 +243,33 @@ def estimate_cost(check: Check, summaries: Mapping[str, ModelSummary],
     else:
         pairs = estimate_pairs(a.bounds[keep_a], b.bounds[keep_b], check.reach)
     return pairs + int(keep_a.sum()) + int(keep_b.sum())
+
+
+# Seconds on one core here per triangle loaded and meshed and per unit of estimate_cost
+# (bench/matrix_bench.py, medians over the sample project's models and cells): what
+# plan_workers weighs a model's loading on one more worker against the cells' time.
+LOAD_SECONDS_PER_TRIANGLE = 6e-7
+PASS_SECONDS_PER_COST = 1e-6
+
+
+def plan_workers(tasks: Sequence[tuple[tuple[str, ...], float]], workers: Sequence[str],
+                 holding: Mapping[str, set[str]], load_seconds: Mapping[str, float]) -> list[str]:
+    """A worker for each task (models it needs, its seconds), taken in the given order
+    (dearest first): the worker where it would end first, counting the loading of the
+    models that worker does not hold yet (holding: models by worker; it then holds them).
+    Cells that share models gather on few workers, so that a model is loaded by the
+    workers its cells need rather than by every worker."""
+    busy = {w: 0.0 for w in workers}
+    held = {w: set(holding.get(w, ())) for w in workers}
+    out = []
+    for models, seconds in tasks:
+        def end(w: str) -> float:
+            return busy[w] + seconds + sum(load_seconds[m] for m in models if m not in held[w])
+        chosen = min(workers, key=end)
+        busy[chosen] = end(chosen)
+        held[chosen].update(models)
+        out.append(chosen)
+    return out
 
 
 # --- runs ---------------------------------------------------------------------------------------
@@ -371,25 +407,36 @@ def _run_on(client: Any, matrix: Matrix, mode: str, title: str | None, cache_dir
     try:
         say("loading the models on the workers")
         names = [n for n in texts if n in placed]
-        found = od.run_tasks(client, [od.Task(summarise, (n,), (n,)) for n in names], placed)
+        where: list[str | None] = []
+        found = od.run_tasks(client, [od.Task(summarise, (n,), (n,)) for n in names], placed,
+                             where=where)
         summaries, infos = {}, {}
-        for name, summary in zip(names, found):
+        workers = sorted(client.scheduler_info()["workers"])
+        sent = {n for n in names if not isinstance(placed[n], od.ModelRef)}
+        holding = {w: set(sent) for w in workers}
+        for name, summary, worker in zip(names, found, where):
             if isinstance(summary, od.TaskFailure):
                 failed_models[name] = summary.message
                 continue
+            holding.setdefault(worker or "", set()).add(name)
             summaries[name] = summary
             source_path = next(s.path for s in matrix.models if s.name == name)
             infos[name] = ModelInfo(name, source_path, digests[name], summary.objects,
                                     summary.triangles, len(summary.diagnostics), units[name])
         order = _order(matrix, summaries)
         failed = {c.name: why for c in matrix.checks if (why := _model_failure(c, failed_models))}
-        tasks, owners = [], []
+        pieces, owners = [], []
         for check, cost in order:
             count = matrix.shards.get(check.name, 1)
             models = (check.a,) if check.b is None else (check.a, check.b)
             for index in range(count):
-                tasks.append(od.Task(cell_part, models, (check, count, index), priority=cost))
+                pieces.append((models, (check, count, index), cost / count))
                 owners.append(check)
+        loads = {n: s.triangles * LOAD_SECONDS_PER_TRIANGLE for n, s in summaries.items()}
+        chosen = plan_workers([(m, c * PASS_SECONDS_PER_COST) for m, _, c in pieces], workers,
+                              holding, loads) if workers else [None] * len(pieces)
+        tasks = [od.Task(cell_part, m, args, priority=c, worker=w)
+                 for (m, args, c), w in zip(pieces, chosen)]
         say(f"clashing {len(order)} cells in {len(tasks)} tasks")
         parts = od.run_tasks(client, tasks, placed, failed_models)
     finally:
@@ -409,6 +456,6 @@ def _run_on(client: Any, matrix: Matrix, mode: str, title: str | None, cache_dir
     return _finish(matrix, infos, results, failed, diagnostics, title)
 
 
-__all__ = ["CellPart", "Matrix", "MatrixRun", "ModelSummary", "cell_name", "cell_part",
-           "estimate_cost", "estimate_pairs", "merge_parts", "read_matrix", "run_matrix",
-           "summarise"]
+__all__ = ["CellPart", "LOAD_SECONDS_PER_TRIANGLE", "Matrix", "MatrixRun", "ModelSummary",
+           "PASS_SECONDS_PER_COST", "cell_name", "cell_part", "estimate_cost", "estimate_pairs",
+           "merge_parts", "plan_workers", "read_matrix", "run_matrix", "summarise"]
