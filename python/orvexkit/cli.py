@@ -357,7 +357,8 @@ def _client(args):
     except ImportError as e:
         raise InputError(str(e)) from None
     except (OSError, TimeoutError, ValueError) as e:
-        raise InputError(f"cannot reach the Dask scheduler at {args.scheduler}: {e}") from None
+        raise InputError(f"cannot reach the Dask scheduler at {args.scheduler}, or no worker "
+                         f"joined it: {e or type(e).__name__}") from None
 
 
 def _run_matrix(args, plan, outputs, progress):

@@ -50,8 +50,16 @@ def _distributed() -> Any:
 
 
 def connect(address: str, timeout: float = 30.0) -> Any:
-    """A dask.distributed Client of the scheduler at `address` ("tcp://host:8786")."""
-    return _distributed().Client(address, timeout=timeout)
+    """A dask.distributed Client of the scheduler at `address` ("tcp://host:8786"), once a
+    worker has joined it. OSError or TimeoutError when that does not happen in `timeout`
+    seconds (each)."""
+    client = _distributed().Client(address, timeout=timeout)
+    try:
+        client.wait_for_workers(1, timeout=timeout)
+    except BaseException:
+        client.close()
+        raise
+    return client
 
 
 @dataclass(frozen=True)
