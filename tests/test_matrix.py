@@ -119,6 +119,9 @@ def test_missing_model_fails_only_its_cells(tmp_path):
 
 @pytest.mark.parametrize("cells, message", [
     ([{"a": "structure", "b": "nowhere"}], "must name one of the models"),
+    ([{"a": ["structure"]}], "must name one of the models"),
+    ([{"a": "structure", "name": ["x"]}], "name"),
+    ("structure", '"cells" must be a non-empty list'),
     ([{"b": "structure"}], '"a" is missing'),
     ([{"a": "structure", "shards": 0}], "shards"),
     ([{"a": "structure"}, {"a": "structure", "hard": 0.1}], "two checks are named 'structure'"),

@@ -84,13 +84,13 @@ def read_matrix(path: str | os.PathLike[str]) -> Matrix:
     if not isinstance(defaults, dict) or {"name", "a", "b"} & set(defaults):
         raise InputError(f"{path}: \"defaults\" must be an object of check members other "
                          "than name, a and b")
-    checks, shards = [], {}
+    checks, shards = [], []
     for i, cell in enumerate(cells, 1):
         where = f"{path}: cell {i}"
         if not isinstance(cell, dict):
             raise InputError(f"{where}: expected an object")
         for side in ("a", "b"):
-            if side in cell and cell[side] not in models:
+            if side in cell and not (isinstance(cell[side], str) and cell[side] in models):
                 raise InputError(f"{where}: {side!r} must name one of the models "
                                  f"({', '.join(models)}), not {cell[side]!r}")
         if "a" not in cell:
@@ -102,10 +102,10 @@ def read_matrix(path: str | os.PathLike[str]) -> Matrix:
             raise InputError(f"{where}: \"shards\" must be a whole number >= 1, not {count!r}")
         entry.pop("shards", None)
         checks.append(entry)
-        shards[entry["name"]] = count
+        shards.append(count)
     read = clash_set({"title": top.get("title"), "models": models, "checks": checks}, path)
     return Matrix(read.title, read.models, read.checks,
-                  {c.name: shards[raw["name"]] for c, raw in zip(read.checks, checks)})
+                  {c.name: count for c, count in zip(read.checks, shards)})
 
 
 # --- the pieces that run where the models are ---------------------------------------------------
