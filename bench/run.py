@@ -1,11 +1,11 @@
 """orvex against the peers, on seeded data generated here; see bench/README.md.
 
-    python bench/run.py [--quick] [--objects N] [--only W1,W3,K2,...]
+    python bench/run.py [--quick] [--objects N] [--only W1,W3,K2,C1,...]
 
 Builds orvex, orvexkit and the benchmark drivers for this interpreter into build/bench,
-checks that orvex and the peer (or orvexkit and clash_detection) agree on every
-workload, then times them and prints one table with the ratios and the targets P1 to P5,
-K1 and K2. Exits 1 when an answer disagrees.
+checks that orvex and the peer (or orvexkit and clash_detection, or the orvex command
+and orvexkit) agree on every workload, then times them and prints one table with the
+ratios and the targets P1 to P5, K1, K2 and C1. Exits 1 when an answer disagrees.
 """
 
 import argparse
@@ -15,6 +15,7 @@ import os
 import platform
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -223,6 +224,58 @@ def run_kit(orvex, orvexkit, check, path_a, path_b, repeats, only):
     return rows
 
 
+# C1: BCF topics (one per clash) whose writing is timed.
+BCF_TOPICS = 20
+
+
+def run_command(orvexkit, check, path_a, path_b, repeats):
+    """C1: the orvex command (in this process) clashing the W1 models and writing JSON, CSV
+    and HTML, against orvexkit end to end (both models loaded, one clash), each run in
+    turn, best of `repeats`, both on the default threads; the command's pairs must be
+    orvexkit's. Then the BCF writer on the command's first BCF_TOPICS clashes, one topic
+    each: seconds per topic, and of that the snapshot rendering."""
+    # Imported before the clock runs, as the command's run imports them on first use.
+    from orvexkit import cli
+    from orvexkit.checks import Check, run_checks
+    from orvexkit.reports import bcf, records, write_bcf, write_html  # noqa: F401
+    from orvexkit.reports.geometry import ModelGeometry, SceneCache
+    from orvexkit.reports.model import Report
+    from orvexkit.reports.records import read_json
+
+    with tempfile.TemporaryDirectory() as folder:
+        out = Path(folder)
+        argv = ["clash", str(path_a), str(path_b), "-q", "--json", str(out / "r.json"),
+                "--csv", str(out / "r.csv"), "--html", str(out / "r.html")]
+        kit_s, command_s = [], []
+        for _ in range(repeats):
+            found, load_s, pass_s = kit_end_to_end(orvexkit, path_a, path_b, None, CHECKS[:1])
+            kit_s.append(load_s + pass_s)
+            start = time.perf_counter()
+            if cli.main(argv) != 0:
+                raise RuntimeError("orvex clash failed")
+            command_s.append(time.perf_counter() - start)
+        report = read_json(out / "r.json")
+        ours = {(c.a.key, c.b.key): c.dist for c in report.clashes}
+        agree = ours == {pair: float(d) for pair, d in found[0].items()}
+        if not agree:
+            check.fail("C1", "the command's clashes are not orvexkit's")
+        sizes = {name: (out / f"r.{name}").stat().st_size for name in ("json", "csv", "html")}
+
+        models = {m.name: orvexkit.Model(Path(m.path)) for m in report.models}
+        first = run_checks([Check("hard", *models)], models).clashes[:BCF_TOPICS]
+        sub = Report(report.title, report.created, report.tool, report.models, report.checks, first)
+        geometry = ModelGeometry(models)
+        bcf_s = peers.best_of(lambda: write_bcf(sub, out / "r.bcf", geometry, per="clash"), repeats)[1]
+        scene = SceneCache(geometry)
+        topics = [[c] for c in first]
+        render_s = peers.best_of(lambda: [bcf._snapshot(scene, t, 30, (640, 480)) for t in topics],
+                                 repeats)[1]
+    return {"kit_s": min(kit_s), "command_s": min(command_s), "clashes": len(report.clashes),
+            "sizes": sizes, "agree": agree, "cores": len(os.sched_getaffinity(0)),
+            "bcf_topics": len(topics), "bcf_topic_s": bcf_s / len(topics),
+            "snapshot_s": render_s / len(topics)}
+
+
 def run_dense(build_dir, check, triangles, seed, repeats):
     """W3: one contact query on two dense tori, overlapping and then 0.3 apart."""
     rows = []
@@ -357,6 +410,15 @@ def table(results):
                      f"1 thread; loading both models once more: {fmt_s(k['load_s'])}, "
                      f"{fmt_x(ratio(k['calls_s'], k['kit_s']))} with it; pairs "
                      + "/".join(map(str, k["pairs"])) + (", agree" if k["agree"] else ", DISAGREE")))
+    c = results.get("C1")
+    if c:
+        rows.append(("C1 orvex clash writing JSON, CSV, HTML", fmt_s(c["command_s"]),
+                     fmt_s(c["kit_s"]) + " orvexkit", fmt_x(ratio(c["command_s"], c["kit_s"])),
+                     f"command / orvexkit end to end; {c['clashes']} clashes, "
+                     + ", ".join(f"{k} {v / 1e6:.1f} MB" for k, v in c["sizes"].items())
+                     + f"; BCF {fmt_s(c['bcf_topic_s'])} per topic, snapshot "
+                     f"{fmt_s(c['snapshot_s'])} of it ({c['bcf_topics']} topics, 640x480); "
+                     f"{c['cores']} cores; " + ("same clashes" if c["agree"] else "DISAGREE")))
     return rows
 
 
@@ -398,6 +460,11 @@ def targets(results):
         r = ratio(k["calls_s"], k["pass_s"])
         out.append(("K2", "6 checks on loaded models >= 4x 6 calls", fmt_x(r),
                     verdict(r is not None and r >= 4, [k])))
+    c = results.get("C1")
+    if c:
+        r = ratio(c["command_s"], c["kit_s"])
+        out.append(("C1", "orvex clash with reports <= 1.5x orvexkit", fmt_x(r),
+                    verdict(r is not None and r <= 1.5, [c])))
     return sorted(out)
 
 
@@ -429,13 +496,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="small sizes, one repeat: a smoke run of the whole suite")
-    parser.add_argument("--objects", type=int, help="objects per model for W1, W2, W5, K1, K2 (20000)")
+    parser.add_argument("--objects", type=int, help="objects per model for W1, W2, W5, K1, K2, C1 (20000)")
     parser.add_argument("--scaling", help="W4 sizes, comma separated (1000,...,32000)")
     parser.add_argument("--dense", type=int, help="triangles per W3 mesh (100000)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--repeats", type=int,
                         help="runs of each side in W1, W2, W3 and of orvex in W4, best kept (3)")
-    parser.add_argument("--only", default="W1,W2,W3,W4,W5,K1,K2", help="workloads to run")
+    parser.add_argument("--only", default="W1,W2,W3,W4,W5,K1,K2,C1", help="workloads to run")
     parser.add_argument("--no-peer-scaling", action="store_true",
                         help="run W4 without the peer (no ratios or checks there)")
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
@@ -472,6 +539,8 @@ def main():
             results["W5"]["host"] = host_rss(args.build_dir, *paths)
     if only & {"K1", "K2"}:
         results.update(run_kit(orvex, orvexkit, check, *building(objects, args.seed), repeats, only))
+    if "C1" in only:
+        results["C1"] = run_command(orvexkit, check, *building(objects, args.seed), repeats)
     if "W3" in only:
         results["W3"] = run_dense(args.build_dir, check, triangles, args.seed, repeats)
     if "W4" in only:

@@ -141,7 +141,7 @@ def test_checks_against_the_plain_pass():
                 if self_clash:
                     if i == j or not ((in_a[i] and in_b[j]) or (in_a[j] and in_b[i])):
                         continue
-                    key = (a.keys[min(i, j)], a.keys[max(i, j)])
+                    key = tuple(sorted((a.keys[i], a.keys[j])))
                 elif in_a[i] and in_b[j]:
                     key = (a.keys[i], b.keys[j])
                 else:
@@ -229,19 +229,21 @@ def test_every_report_on_a_hand_made_scene(tmp_path, capsys):
     assert clash_set["mode"] == "clearance" and clash_set["clearance"] == 0.1
     assert clash_set["a"] == [{"file": str(structure)}]
     assert all(set(s) <= set(typing.get_type_hints(ClashSource)) for s in clash_set["a"] + clash_set["b"])
-    result_keys = {k for k in typing.get_type_hints(ClashResult) if k in ClashResult.__required_keys__}
+    result_keys = set(typing.get_type_hints(ClashResult))       # smart_group included
     assert list(clash_set["clashes"]) == [f"{a}-{b}" for a, b, _, _ in EXPECTED]
-    for (a, b, kind, _), c in zip(EXPECTED, clash_set["clashes"].values()):
+    for (a, b, kind, group), c in zip(EXPECTED, clash_set["clashes"].values()):
         assert set(c) == result_keys
         assert (c["a_global_id"], c["b_global_id"]) == (a, b)
         assert c["type"] == {"crossing": "collision", "touching": "collision"}.get(kind, kind)
         assert c["distance"] >= 0 and len(c["p1"]) == len(c["p2"]) == 3
+        assert c["smart_group"] == int(group[1:])
     assert clash_set["clashes"][f"{COLUMN}-duct-1"]["a_ifc_class"] == "IfcColumn"
 
     # BCF: valid against the XSDs, one topic per group, the GlobalIds selected.
     from bcf.v2.bcfxml import BcfXml
     validate(out / "r.bcf")
-    topics = sorted(BcfXml.load(out / "r.bcf").topics.values(), key=lambda t: t.topic.index)
+    archive = BcfXml.load(out / "r.bcf")
+    topics = sorted(archive.topics.values(), key=lambda t: t.topic.index)
     assert [t.topic.title for t in topics] == [
         "Crossing: IfcColumn C1 × Duct D1 and 1 more (group G1)",
         "Touching: IfcBeam B1 × Duct D2", "Clearance: IfcWallStandardCase W9 × Pipe P2"]
@@ -348,6 +350,12 @@ def test_clash_set_file_loads_each_model_once(tmp_path, monkeypatch, capsys):
     groups = [c["group"] for c in json.loads(out.read_text("utf-8"))["clashes"]]
     assert groups == ["G1", "G1", "G2", "G3", "G4", "G5", "G6"]
 
+    # The README's example runs.
+    examples = Path(__file__).resolve().parent.parent / "examples" / "checks.json"
+    assert run("clash", "--set", examples, "--json", out, "-q") == 0
+    assert [c["name"] for c in json.loads(out.read_text("utf-8"))["checks"]] == \
+        ["hard", "walls 5 cm", "ducts and trays"]
+
     bad = tmp_path / "bad.json"
     for content, message in (
             ({"checks": [{"name": "x", "a": "structure.txt"}, {"name": "x", "a": "services.txt"}]},
@@ -450,3 +458,47 @@ def test_console_script_and_ifc_without_the_extra(tmp_path):
     assert done.returncode == 1
     assert done.stderr == "orvex: error: IFC input needs the ifc extra: pip install 'orvex[ifc]'\n"
     assert not (tmp_path / "r.json").exists()
+
+
+def _shared_ifc():
+    for parent in Path(__file__).resolve().parents:
+        candidate = parent / "shared" / "data" / "ifc" / "pcert_sample_scene_ifc4"
+        if candidate.is_dir():
+            return candidate
+    return None
+
+
+@pytest.mark.skipif(_shared_ifc() is None, reason="no shared/data/ifc beside the project")
+def test_ifc_models(tmp_path, monkeypatch):
+    """Two IFC files of the shared house through the command: the pairs are
+    clash_detection's on the converted texts, keyed by GlobalId, with IFC classes,
+    names and storeys; IFC classes select with their subclasses."""
+    pytest.importorskip("ifcopenshell")
+    needs_types()
+    import hashlib
+    import orvex
+    import orvex_ifc
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    structure, architecture = (_shared_ifc() / f"Building-{n}.ifc" for n in ("Structural", "Architecture"))
+    out = tmp_path / "house.json"
+    assert run("clash", structure, architecture, "--touching", 0.001, "--json", out,
+               "--json-ifcclash", tmp_path / "ifcclash.json", "-q") == 0
+    report = json.loads(out.read_text("utf-8"))
+    assert [(m["path"], m["sha256"]) for m in report["models"]] == [
+        (str(p), hashlib.sha256(p.read_bytes()).hexdigest()) for p in (structure, architecture)]
+    texts = [orvex_ifc.convert_cached(p).read_text() for p in (structure, architecture)]
+    want = {c.ids: c.dist for c in orvex.clash_detection(
+        *texts, float(Check("t", "a", touching=0.001).min_dist))}
+    assert {(c["a"]["key"], c["b"]["key"]): c["dist"] for c in report["clashes"]} == want
+    clash = report["clashes"][0]
+    assert clash["a"]["type"].startswith("IFC.Ifc") and clash["b"]["name"]
+    assert any(c["a"]["level"] for c in report["clashes"])
+    (clash_set,) = json.loads((tmp_path / "ifcclash.json").read_text("utf-8"))
+    first = clash_set["clashes"][f"{clash['a']['key']}-{clash['b']['key']}"]
+    assert (first["a_ifc_class"], first["b_name"]) == (clash["a"]["type"][4:], clash["b"]["name"])
+    # IfcElement takes every element class, less the walls.
+    assert run("clash", structure, architecture, "--touching", 0.001, "--a-include", "IfcElement",
+               "--a-exclude", "IfcWall", "--json", out, "-q") == 0
+    kept = [c["id"] for c in json.loads(out.read_text("utf-8"))["clashes"]]
+    assert kept == [c["id"] for c in report["clashes"] if c["a"]["type"] != "IFC.IfcWall"]
+    assert 0 < len(kept) < len(report["clashes"])

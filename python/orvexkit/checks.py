@@ -98,13 +98,15 @@ class Check:
         if self.ignore_touching and self.touching is None:
             object.__setattr__(self, "touching", 0.0)
         for label in ("a_include", "a_exclude", "b_include", "b_exclude"):
-            object.__setattr__(self, label, tuple(getattr(self, label)))
+            names = getattr(self, label)
+            object.__setattr__(self, label, (names,) if isinstance(names, str) else tuple(names))
 
     @property
     def min_dist(self) -> float:
         """The engine's threshold: the least float32 value above every distance a rule
         reports (orvexkit.clash keeps dist < min_dist)."""
-        hard, clearance, touching = (_float32(v) for v in (self.hard, self.clearance, self.touching))
+        hard = np.float32(self.hard)
+        clearance, touching = _float32(self.clearance), _float32(self.touching)
         bounds = [-hard]
         if clearance is not None:
             bounds.append(clearance)
@@ -146,7 +148,8 @@ def classify(dist: np.ndarray, check: Check) -> np.ndarray:
         otherwise  NOT_REPORTED
     """
     d = np.asarray(dist, dtype=np.float32)
-    hard, clearance, touching = (_float32(v) for v in (check.hard, check.clearance, check.touching))
+    hard = np.float32(check.hard)
+    clearance, touching = _float32(check.clearance), _float32(check.touching)
     never = np.zeros(d.shape, dtype=bool)
     rules = (
         (TOUCHING, never if touching is None else (-touching <= d) & (d <= touching)),
@@ -183,8 +186,8 @@ class TypeSelector:
 
     A name is an IFC class when it starts with "Ifc" or "IFC." (any case): it matches the
     objects of type "IFC.<class>" of that class or, with ifcopenshell installed, of any
-    of its subclasses in IFC4, IFC4X3 or IFC2X3 ("IfcBuildingElement" takes walls, beams,
-    slabs...). Without ifcopenshell a class matches itself only (`subclasses` is False).
+    of its subclasses in IFC4, IFC4X3 or IFC2X3 ("IfcBuildingElement", or IFC4X3's
+    "IfcBuiltElement", takes walls, beams, slabs...). Without ifcopenshell a class matches itself only (`subclasses` is False).
     Any other name is a "speckle_type" and matches that type exactly.
     """
 
@@ -226,19 +229,20 @@ class TypeSelector:
         return found
 
     def _look_up(self, cls: str) -> frozenset[str]:
+        # Over every schema that knows the class: IFC4X3 renamed some supertypes
+        # (IfcBuildingElement is IfcBuiltElement there), and either name selects.
         if self._schemas is None:
             return frozenset([cls.lower()])
+        names = set()
         for schema in self._schemas:
             try:
                 declaration = schema.declaration_by_name(cls)
             except RuntimeError:
                 continue
-            names = set()
             while declaration is not None:
                 names.add(declaration.name().lower())
                 declaration = declaration.supertype() if hasattr(declaration, "supertype") else None
-            return frozenset(names)
-        return frozenset()
+        return frozenset(names)
 
     def matches(self, object_type: str, names: Sequence[str]) -> bool:
         cls = self.ifc_class(object_type)
@@ -321,7 +325,9 @@ def check_pairs(check: Check, a: Model, b: Model | None, *, threads: int | None 
     mask_b = selector.mask(other.types, check.b_include, check.b_exclude)
     options: dict = dict(min_dist=check.min_dist, reach=check.reach, threads=threads)
     run = clash if part is None else functools.partial(clash_shard, part=part)
-    if b is None and (mask_b is None or (mask_a is not None and np.array_equal(mask_a, mask_b))):
+    same = (mask_a is None and mask_b is None) or (
+        mask_a is not None and mask_b is not None and np.array_equal(mask_a, mask_b))
+    if b is None and same:
         return run(a, None, select_a=mask_a, **options)
     return run(a, other, select_a=mask_a, select_b=mask_b, **options)
 
@@ -364,8 +370,11 @@ def run_check(check: Check, models: Mapping[str, Model], *, threads: int | None 
     a = models[check.a]
     b = None if check.b is None else models[check.b]
     pairs = check_pairs(check, a, b, threads=threads, selector=selector)
-    side_a = objects.setdefault(check.a, _Objects(check.a, a))
-    side_b = side_a if check.b is None else objects.setdefault(check.b, _Objects(check.b, b))
+    for name, model in ((check.a, a), (check.b, b)):
+        if name is not None and model is not None and name not in objects:
+            objects[name] = _Objects(name, model)
+    side_a = objects[check.a]
+    side_b = side_a if check.b is None else objects[check.b]
     return check_clashes(check, pairs, side_a, side_b)
 
 
@@ -537,9 +546,9 @@ def distance_components(points: np.ndarray, distance: float) -> np.ndarray:
     return labels
 
 
-def _clash_point(c: Clash) -> tuple[float, float, float]:
+def _clash_point(c: Clash) -> list[float]:
     """Where a clash is, for grouping: the middle of its two contact points."""
-    return tuple((x + y) / 2 for x, y in zip(c.point_a, c.point_b))
+    return [(x + y) / 2 for x, y in zip(c.point_a, c.point_b)]
 
 
 def _group_key(c: Clash, by: str):

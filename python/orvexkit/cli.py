@@ -149,6 +149,7 @@ class Progress:
 
     def __init__(self, enabled: bool, total: int) -> None:
         self.bar = None
+        self.started = False
         if enabled:
             try:
                 from tqdm import tqdm
@@ -156,7 +157,6 @@ class Progress:
                 return
             self.bar = tqdm(total=total, unit="step", leave=False, file=sys.stderr,
                             bar_format="{desc} {bar}| {n_fmt}/{total_fmt} {elapsed}")
-        self.started = False
 
     @property
     def enabled(self) -> bool:
@@ -399,7 +399,7 @@ def _run(args) -> int:
         if source is not None:
             raise InputError(f"{source}: {e}") from None
         raise UsageError(str(e)) from None
-    if not selector.subclasses and any(selector.ifc_class(n) for n in _selection_names(plan.checks)):
+    if any(selector.ifc_class(n) for n in _selection_names(plan.checks)) and not selector.subclasses:
         _say("note: IFC classes select without their subclasses; subclass matching needs "
              "the ifc extra: pip install 'orvex[ifc]'")
     outputs = _outputs(args)

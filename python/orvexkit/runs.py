@@ -242,8 +242,10 @@ def clash_set(top, path: str) -> ClashSet:
         units = "m"
         if isinstance(entry, dict):
             extra = set(entry) - {"path", "units"}
-            if extra or not isinstance(entry.get("path"), str) or not isinstance(entry.get("units", "m"), str):
-                raise InputError(f"{path}: model {name!r}: expected {{\"path\": file, \"units\": text}}")
+            if (extra or not isinstance(entry.get("path"), str)
+                    or not isinstance(entry.get("units", "m"), str)):
+                raise InputError(f"{path}: model {name!r}: expected "
+                                 "{\"path\": file, \"units\": text}")
             entry, units = entry["path"], entry.get("units", "m")
         if not isinstance(entry, str) or not entry:
             raise InputError(f"{path}: model {name!r}: expected a file name")
@@ -252,7 +254,9 @@ def clash_set(top, path: str) -> ClashSet:
     checks_in = top.get("checks")
     if not isinstance(checks_in, list) or not checks_in:
         raise InputError(f"{path}: \"checks\" must be a non-empty list")
-    files, names, units_of = [], [], {}
+    files: list[str] = []
+    names: list[str | None] = []
+    units_of: dict[str, str] = {}
     for name, (file, units) in named.items():
         files.append(file)
         names.append(name)

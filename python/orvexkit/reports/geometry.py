@@ -188,11 +188,14 @@ class ModelGeometry:
     def near(self, point, radius, limit):
         if self._grid is None:
             self._build()
-        ids, boxes, size, keys, box_of, large = self._grid
         p = np.asarray(point, dtype=np.float64).reshape(3)
         radius = float(radius)
-        if limit <= 0 or not len(boxes) or not (np.isfinite(p).all() and radius >= 0):
+        if limit <= 0 or not len(self._grid[1]) or not (np.isfinite(p).all() and radius >= 0):
             return []
+        return self._near_rings(p, radius, limit)
+
+    def _near_rings(self, p, radius, limit):
+        ids, boxes, size, keys, box_of, large = self._grid
 
         def distance(candidates):
             b = boxes[candidates]

@@ -86,13 +86,11 @@ def write_json(report: Report, path) -> None:
     """Writes the report in orvex's JSON schema, UTF-8, one clash per line."""
     data = report_dict(report)
     clashes, resolved = data.pop("clashes"), data.pop("resolved")
-    head = json.dumps(data, ensure_ascii=False, allow_nan=False, default=str)
+    encode = json.JSONEncoder(ensure_ascii=False, allow_nan=False, default=str).encode
+    head = encode(data)
 
     def rows(items):
-        if not items:
-            return "[]"
-        lines = (json.dumps(c, ensure_ascii=False, allow_nan=False, default=str) for c in items)
-        return "[\n  " + ",\n  ".join(lines) + "\n ]"
+        return "[\n  " + ",\n  ".join(map(encode, items)) + "\n ]" if items else "[]"
 
     text = f'{head[:-1]},\n "clashes": {rows(clashes)},\n "resolved": {rows(resolved)}\n}}\n'
     with _output(path) as f:
@@ -217,8 +215,8 @@ def ifcclash_sets(report: Report, files: dict[str, list[str]] | None = None) -> 
     for the check ("clearance" with a clearance, "intersection" with the hard tolerance
     when it is above 0, else "collision"), its sources as {"file": path} (`files` maps a
     model name to its files; default: the model's path) and its clashes keyed by
-    "<a key>-<b key>". IfcClash's distance is not signed: crossings give their depth,
-    other clashes their gap."""
+    "<a key>-<b key>", with the group's number as IfcClash's "smart_group". IfcClash's
+    distance is not signed: crossings give their depth, other clashes their gap."""
     paths = {m.name: [m.path] if m.path else [] for m in report.models}
     paths.update(files or {})
     sets = []
@@ -248,6 +246,8 @@ def ifcclash_sets(report: Report, files: dict[str, list[str]] | None = None) -> 
             "a_name": c.a.name, "b_name": c.b.name, "type": _IFCCLASH_TYPE.get(c.kind, c.kind),
             "p1": _point(c.point_a), "p2": _point(c.point_b),
             "distance": _number(abs(c.dist))}
+        if c.group and c.group[1:].isdigit():
+            clashes[f"{c.a.key}-{c.b.key}"]["smart_group"] = int(c.group[1:])
     return sets
 
 
