@@ -8,8 +8,10 @@ import numpy as np
 import pytest
 
 import orvexkit
+from orvexkit import cli
 from orvexkit.checks import run_checks
 from orvexkit.matrix import estimate_pairs, plan_workers, read_matrix, run_matrix
+from orvexkit.reports.records import read_json
 from orvexkit.runs import InputError
 from orvexkit.shards import clash_shard, merge_shards, shard_box, shard_plan
 from test_kit import ROOT, building, hostile
@@ -115,6 +117,15 @@ def test_missing_model_fails_only_its_cells(tmp_path):
     assert run.report.clashes == [c for c in whole if c.check not in uses]
     assert {c.name: c.error is not None for c in run.report.checks} == \
         {c.name: c.name in uses for c in matrix.checks}
+    # The command: exit status 4 (over --fail-on-clash's 3), the failed cells in the JSON,
+    # and against last run's report their clashes are unknown, not resolved.
+    assert cli.main(["matrix", str(SAMPLE), "-q", "--json", str(tmp_path / "base.json")]) == 0
+    status = cli.main(["matrix", str(tmp_path / "m.json"), "-q", "--fail-on-clash", "--baseline",
+                       str(tmp_path / "base.json"), "--json", str(tmp_path / "now.json")])
+    assert status == cli.EXIT_INCOMPLETE == 4
+    now = read_json(tmp_path / "now.json")
+    assert {c.name for c in now.checks if c.error} == uses
+    assert now.resolved == [] and {c.status for c in now.clashes} == {"active"}
 
 
 @pytest.mark.parametrize("cells, message", [
