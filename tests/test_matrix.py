@@ -3,6 +3,8 @@ merged rows against the single call."""
 
 import json
 import pathlib
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -173,3 +175,18 @@ def test_plan_workers_gathers_cells_by_model():
     free = dict.fromkeys("abcd", 0.0)
     assert plan_workers([(("a",), 5.0), (("a",), 3.0), (("a",), 3.0)], ["w0", "w1"], {}, free) == \
         ["w0", "w1", "w1"]
+
+
+def test_without_dask(tmp_path):
+    """The local run needs no dask; --scheduler says what to install."""
+    script = f"""
+import sys
+sys.modules["distributed"] = sys.modules["dask"] = None          # not installed
+from orvexkit import cli
+assert cli.main(["matrix", {str(SAMPLE)!r}, "-q", "--json", {str(tmp_path / "here.json")!r}]) == 0
+assert cli.main(["matrix", {str(SAMPLE)!r}, "--scheduler", "tcp://127.0.0.1:1"]) == 1
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "pip install 'orvex[distributed]'" in done.stderr
+    assert (tmp_path / "here.json").exists()

@@ -158,6 +158,8 @@ def _readable(refs: Sequence[ModelRef]) -> list[bool]:
 
 def _release(digests: Sequence[str]) -> int:
     with _lock:
+        for d in digests:
+            _loading.pop(d, None)
         return sum(_models.pop(d, None) is not None for d in digests)
 
 
