@@ -23,10 +23,13 @@ checks) run on every core here or on a Dask cluster (orvexkit.matrix, orvexkit.d
 
 __version__ = "0.1.0"
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from orvexkit._clash import ClashRecord, ClashResult, clash
 from orvexkit._model import Diagnostic, Model, ObjectView
+
+if TYPE_CHECKING:
+    from orvexkit.matrix import read_matrix, run_matrix
 
 __all__ = ["Model", "ObjectView", "Diagnostic", "clash", "ClashResult", "ClashRecord", "read_matrix",
            "run_matrix", "__version__"]

@@ -446,12 +446,12 @@ def _run_on(client: Any, matrix: Matrix, mode: str, title: str | None, cache_dir
         by_cell.setdefault(check.name, []).append(part)
     results: dict[str, list[Clash]] = {}
     for check, _ in order:
-        pieces = by_cell[check.name]
-        failure = next((p for p in pieces if isinstance(p, od.TaskFailure)), None)
+        done = by_cell[check.name]
+        failure = next((p for p in done if isinstance(p, od.TaskFailure)), None)
         if failure is not None:
             failed[check.name] = failure.message
         else:
-            results[check.name] = merge_parts(check, pieces)
+            results[check.name] = merge_parts(check, done)
     diagnostics = {name: s.diagnostics for name, s in summaries.items()}
     return _finish(matrix, infos, results, failed, diagnostics, title)
 
