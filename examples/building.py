@@ -1,4 +1,5 @@
-"""Seeded sample building: a structure model and a services model, as export texts.
+"""Seeded sample building: a structure model and a services model, as export texts, or
+the same building as one model per discipline.
 
 The building is a grid of square bays on several storeys. The structure model holds per
 bay a floor slab, a column at its corner and walls on its west and south grid lines; the
@@ -13,6 +14,10 @@ triangles. Generation is linear in the number of objects.
 
 Regenerate the bundled sample with
     python examples/building.py --objects 120 --seed 1 examples/data
+
+and the sample project of examples/matrix.json (structure, architecture, ducts, pipes and
+cable trays, the building of 60 bays) with
+    python examples/building.py --objects 240 --seed 2 --disciplines examples/data/project
 """
 
 import argparse
@@ -143,19 +148,36 @@ def _run(rng, lo_line, hi_line, crossing, near):
     return face_lo + CLEARANCE, end
 
 
-def generate(n_objects=120, seed=1, chunk_size=60, crossing=0.06, near=0.06):
+#: Where each element type goes when the building is written per discipline.
+DISCIPLINES = {"Floor": "structure", "Column": "structure", "Wall": "architecture",
+               "Duct": "ducts", "Pipe": "pipes", "CableTray": "trays"}
+
+
+def generate(n_objects=120, seed=1, chunk_size=60, crossing=0.06, near=0.06, disciplines=False):
     """Two model texts of one building, each with `n_objects` displayed objects:
     (structure: slabs, columns, walls; services: ducts, cable trays, pipes).
     `crossing` and `near` are the shares of services that run through a wall or stop
-    1 to 5 cm short of one; the rest keep 0.6 from every wall."""
+    1 to 5 cm short of one; the rest keep 0.6 from every wall.
+
+    disciplines=True writes the same kind of building as five texts instead, by name in
+    the order of DISCIPLINES' values: structure (slabs and columns), architecture
+    (walls), ducts, pipes and trays; `n_objects` still counts the structure and the
+    services of the two-model form."""
     rng = random.Random(seed)
-    structure = _Model(random.Random(rng.getrandbits(64)), chunk_size)
-    services = _Model(random.Random(rng.getrandbits(64)), chunk_size)
+    names = list(dict.fromkeys(DISCIPLINES.values())) if disciplines else ["structure", "services"]
+    models = {name: _Model(random.Random(rng.getrandbits(64)), chunk_size) for name in names}
+    counts = {"structure": 0, "services": 0}
     storeys, nx, ny = _layout(math.ceil(n_objects / 4))
+
+    def add(side, kind, name, level, shape):
+        if counts[side] < n_objects:
+            counts[side] += 1
+            target = DISCIPLINES[kind.rsplit(".", 1)[-1]] if disciplines else side
+            models[target].add(kind, name, level, shape)
 
     cells = ((f, i, j) for f in range(storeys) for i in range(nx) for j in range(ny))
     for f, i, j in cells:
-        if len(structure.elements) >= n_objects and len(services.elements) >= n_objects:
+        if counts["structure"] >= n_objects and counts["services"] >= n_objects:
             break
         x, y, z = i * BAY, j * BAY, f * STOREY
         soffit = z + STOREY - SLAB
@@ -171,8 +193,7 @@ def generate(n_objects=120, seed=1, chunk_size=60, crossing=0.06, near=0.06):
                  box((x - w, y + c, z), (x + w, y + BAY - c, soffit))),
                 ("Objects.BuiltElements.Wall", "Wall S",
                  box((x + c, y - w, z), (x + BAY - c, y + w, soffit)))):
-            if len(structure.elements) < n_objects:
-                structure.add(kind, f"{name} {bay}", level, shape)
+            add("structure", kind, f"{name} {bay}", level, shape)
 
         x0, x1 = _run(rng, x, x + BAY, crossing, near)
         duct = box((x0, y + 0.9, soffit - 0.55), (x1, y + 1.5, soffit - 0.15))
@@ -188,21 +209,26 @@ def generate(n_objects=120, seed=1, chunk_size=60, crossing=0.06, near=0.06):
                                   ("Objects.BuiltElements.Pipe", "Pipe", pipe_x),
                                   ("Objects.BuiltElements.CableTray", "Cable tray", tray),
                                   ("Objects.BuiltElements.Pipe", "Pipe", pipe_y)):
-            if len(services.elements) < n_objects:
-                services.add(kind, f"{name} {bay}", level, shape)
+            add("services", kind, f"{name} {bay}", level, shape)
 
-    return structure.text("Structure"), services.text("Services")
+    texts = [models[name].text(name.capitalize()) for name in names]
+    return tuple(texts)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("out_dir", help="folder for structure.txt and services.txt")
+    parser.add_argument("out_dir", help="folder for structure.txt and services.txt (or the "
+                                            "five discipline models)")
     parser.add_argument("--objects", type=int, default=120, help="displayed objects per model")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--disciplines", action="store_true",
+                        help="one model per discipline: " + ", ".join(dict.fromkeys(DISCIPLINES.values())))
     args = parser.parse_args()
     os.makedirs(args.out_dir, exist_ok=True)
-    for name, text in zip(("structure.txt", "services.txt"), generate(args.objects, args.seed)):
-        with open(os.path.join(args.out_dir, name), "w", encoding="utf-8", newline="\n") as f:
+    names = dict.fromkeys(DISCIPLINES.values()) if args.disciplines else ("structure", "services")
+    texts = generate(args.objects, args.seed, disciplines=args.disciplines)
+    for name, text in zip(names, texts):
+        with open(os.path.join(args.out_dir, name + ".txt"), "w", encoding="utf-8", newline="\n") as f:
             f.write(text)
 
 

@@ -17,11 +17,27 @@ models, with the same pairs, distances and points, as a ClashResult of numpy col
 b=None clashes a model with itself. Loading and clashing run on every core the process
 may use (ORVEX_NUM_THREADS caps it) with the interpreter lock released, and give the
 same result for every thread count.
+read_matrix(path), run_matrix(matrix, client=None, ...): a clash matrix (many models, many
+checks) run on every core here or on a Dask cluster (orvexkit.matrix, orvexkit.distributed).
 """
 
 __version__ = "0.1.0"
 
+from typing import TYPE_CHECKING, Any
+
 from orvexkit._clash import ClashRecord, ClashResult, clash
 from orvexkit._model import Diagnostic, Model, ObjectView
 
-__all__ = ["Model", "ObjectView", "Diagnostic", "clash", "ClashResult", "ClashRecord", "__version__"]
+if TYPE_CHECKING:
+    from orvexkit.matrix import read_matrix, run_matrix
+
+__all__ = ["Model", "ObjectView", "Diagnostic", "clash", "ClashResult", "ClashRecord", "read_matrix",
+           "run_matrix", "__version__"]
+
+
+def __getattr__(name: str) -> Any:
+    # Matrices bring the report data model with them: imported when first asked for.
+    if name in ("read_matrix", "run_matrix"):
+        from orvexkit import matrix
+        return getattr(matrix, name)
+    raise AttributeError(f"module 'orvexkit' has no attribute {name!r}")

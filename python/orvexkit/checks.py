@@ -14,6 +14,7 @@ comparison below is made in float32, the way orvexkit.clash compares `min_dist`.
 """
 from __future__ import annotations
 
+import functools
 import hashlib
 import json
 import math
@@ -23,8 +24,9 @@ from datetime import datetime, timezone
 
 import numpy as np
 
-from orvexkit._clash import DEFAULT_REACH, clash
+from orvexkit._clash import DEFAULT_REACH, ClashResult, clash
 from orvexkit._model import Model
+from orvexkit.shards import clash_shard
 from orvexkit.reports.model import CheckInfo, Clash, ModelInfo, ObjectRef, Report
 
 #: The kinds a clash can have; classify() gives indices into this tuple.
@@ -269,8 +271,13 @@ def clash_id(check: str, a_key: str, b_key: str, self_clash: bool) -> str:
     In a self clash the pair is unordered, so a model saved in another order keeps its ids."""
     if self_clash and b_key < a_key:
         a_key, b_key = b_key, a_key
-    text = json.dumps([check, a_key, b_key], ensure_ascii=False)
+    # json.dumps([check, a_key, b_key], ensure_ascii=False), without its per-call setup:
+    # the id is computed for every clash of a run.
+    text = f"[{_json_string(check)}, {_json_string(a_key)}, {_json_string(b_key)}]"
     return hashlib.blake2b(text.encode("utf-8", "surrogatepass"), digest_size=8).hexdigest()
+
+
+_json_string = json.encoder.encode_basestring
 
 
 def model_info(name: str, model: Model, *, path: str | None = None, sha256: str | None = None,
@@ -302,59 +309,73 @@ class _Objects:
         return ref
 
 
-def _pairs(check: Check, a: Model, b: Model | None, selector: TypeSelector, threads: int | None):
-    """(a_index, b_index, dist, point_a, point_b) of the pairs the engine keeps for `check`,
-    each unordered pair once in a self clash."""
+def check_pairs(check: Check, a: Model, b: Model | None, *, threads: int | None = None,
+                selector: TypeSelector | None = None, part: np.ndarray | None = None) -> ClashResult:
+    """The engine's pairs for `check` over its models (b None: a's self clash), before
+    check_clashes decides their kinds. With `part` (indices of a's objects: a shard of
+    orvexkit.shards.shard_plan) only the rows of those objects, with the single pass's
+    values; shards put together with merge_shards are the pairs of the whole check.
+
+    A self clash with different selections on its two sides comes back as a clash of
+    the model with itself in both orientations (result.self_clash False); check_clashes
+    keeps one of each pair."""
+    selector = selector or TypeSelector()
     mask_a = selector.mask(a.types, check.a_include, check.a_exclude)
     other = a if b is None else b
     mask_b = selector.mask(other.types, check.b_include, check.b_exclude)
+    options: dict = dict(min_dist=check.min_dist, reach=check.reach, threads=threads)
+    run = clash if part is None else functools.partial(clash_shard, part=part)
     same = (mask_a is None and mask_b is None) or (
         mask_a is not None and mask_b is not None and np.array_equal(mask_a, mask_b))
     if b is None and same:
-        r = clash(a, None, check.min_dist, reach=check.reach, threads=threads, select_a=mask_a)
-        return r.a_index, r.b_index, r.dist, r.point_a, r.point_b
-    r = clash(a, other, check.min_dist, reach=check.reach, threads=threads, select_a=mask_a,
-              select_b=mask_b)
-    if b is not None:
-        return r.a_index, r.b_index, r.dist, r.point_a, r.point_b
-    # Different selections on the two sides of one model: both orientations come back
-    # where both objects are on both sides; the first, (lower, higher), is kept.
-    low, high = np.minimum(r.a_index, r.b_index), np.maximum(r.a_index, r.b_index)
-    _, first = np.unique(low * len(a) + high, return_index=True)
-    keep = np.sort(first)
-    return r.a_index[keep], r.b_index[keep], r.dist[keep], r.point_a[keep], r.point_b[keep]
+        return run(a, None, select_a=mask_a, **options)
+    return run(a, other, select_a=mask_a, select_b=mask_b, **options)
 
 
-def run_check(check: Check, models: Mapping[str, Model], *, threads: int | None = None,
-              selector: TypeSelector | None = None,
-              objects: dict[str, _Objects] | None = None) -> list[Clash]:
-    """The clashes of one check, in the engine's order (by a's object, then b's)."""
-    selector = selector or TypeSelector()
-    objects = {} if objects is None else objects
-    a = models[check.a]
-    b = None if check.b is None else models[check.b]
-    a_index, b_index, dist, point_a, point_b = _pairs(check, a, b, selector, threads)
+def check_clashes(check: Check, pairs: ClashResult, side_a, side_b) -> list[Clash]:
+    """The clashes of `check` from its engine pairs (check_pairs), in their order: the
+    first orientation of each pair where a self clash came back in both, the kind of each
+    (classify), same-type pairs left out with ignore_same_type. side_a.ref(i) and
+    side_b.ref(i) give the ObjectRef of an object of a and of b."""
+    a_index, b_index, dist = pairs.a_index, pairs.b_index, pairs.dist
+    point_a, point_b = pairs.point_a, pairs.point_b
+    if check.b is None and not pairs.self_clash and len(a_index):
+        # Both orientations come back where both objects are on both sides; the first,
+        # (lower, higher), is kept.
+        low, high = np.minimum(a_index, b_index), np.maximum(a_index, b_index)
+        _, first = np.unique(low * (int(high.max()) + 1) + high, return_index=True)
+        keep = np.sort(first)
+        a_index, b_index, dist = a_index[keep], b_index[keep], dist[keep]
+        point_a, point_b = point_a[keep], point_b[keep]
     kinds = classify(dist, check)
-    keep = kinds != NOT_REPORTED
-    for name, model in ((check.a, a), (check.b, b)):
-        if name is not None and model is not None and name not in objects:
-            objects[name] = _Objects(name, model)
-    side_a = objects[check.a]
-    side_b = side_a if check.b is None else objects[check.b]
-    if check.ignore_same_type:
-        types_a = np.array(side_a.types, dtype=object)[a_index]
-        types_b = np.array(side_b.types, dtype=object)[b_index]
-        keep &= ~((types_a == types_b) & (types_a != ""))
-    rows = np.flatnonzero(keep)
+    rows = np.flatnonzero(kinds != NOT_REPORTED)
     self_clash = check.b is None
     clashes = []
     for ai, bi, d, kind, pa, pb in zip(a_index[rows].tolist(), b_index[rows].tolist(),
                                        dist[rows].tolist(), kinds[rows].tolist(),
                                        point_a[rows].tolist(), point_b[rows].tolist()):
         ref_a, ref_b = side_a.ref(ai), side_b.ref(bi)
+        if check.ignore_same_type and ref_a.type == ref_b.type and ref_a.type:
+            continue
         clashes.append(Clash(clash_id(check.name, ref_a.key, ref_b.key, self_clash), check.name,
                              KINDS[kind], d, tuple(pa), tuple(pb), ref_a, ref_b))
     return clashes
+
+
+def run_check(check: Check, models: Mapping[str, Model], *, threads: int | None = None,
+              selector: TypeSelector | None = None,
+              objects: dict[str, _Objects] | None = None) -> list[Clash]:
+    """The clashes of one check, in the engine's order (by a's object, then b's)."""
+    objects = {} if objects is None else objects
+    a = models[check.a]
+    b = None if check.b is None else models[check.b]
+    pairs = check_pairs(check, a, b, threads=threads, selector=selector)
+    for name, model in ((check.a, a), (check.b, b)):
+        if name is not None and model is not None and name not in objects:
+            objects[name] = _Objects(name, model)
+    side_a = objects[check.a]
+    side_b = side_a if check.b is None else objects[check.b]
+    return check_clashes(check, pairs, side_a, side_b)
 
 
 def run_checks(checks: Sequence[Check], models: Mapping[str, Model], *, threads: int | None = None,
@@ -386,12 +407,23 @@ def run_checks(checks: Sequence[Check], models: Mapping[str, Model], *, threads:
         if progress is not None:
             progress(check)
         clashes += run_check(check, models, threads=threads, selector=selector, objects=objects)
+    return make_report(checks, infos, clashes, title)
+
+
+def make_report(checks: Sequence[Check], infos: Mapping[str, ModelInfo], clashes: list[Clash],
+                title: str | None = None, errors: Mapping[str, str] | None = None) -> Report:
+    """The report of checks that ran: the models the checks use (infos by name), the
+    checks with `errors` (why a check has no result, by check name), the clashes, created
+    now; the title defaults to the models' names."""
     from orvexkit import __version__
+    errors = errors or {}
+    used = list(dict.fromkeys(m for c in checks for m in (c.a, c.b) if m is not None))
     created = datetime.now(timezone.utc).replace(microsecond=0).isoformat().replace("+00:00", "Z")
     if title is None:
         title = " × ".join(used) if checks else "no checks"
     return Report(title, created, f"orvex {__version__}", [infos[n] for n in used],
-                  [CheckInfo(c.name, c.a, c.b, c.settings()) for c in checks], clashes)
+                  [CheckInfo(c.name, c.a, c.b, c.settings(), errors.get(c.name)) for c in checks],
+                  clashes)
 
 
 # --- groups ------------------------------------------------------------------------------------
@@ -568,7 +600,7 @@ def apply_baseline(report: Report, baseline: Report) -> None:
     previous_dist, or keeps the status a person set there ("approved", "ignored"); any
     other clash is "new". The baseline's clashes of checks that ran again and that are
     gone become the report's `resolved` list, with status "resolved". Clashes of checks
-    that did not run again are not judged."""
+    that did not run again, or that failed (CheckInfo.error), are not judged."""
     previous = {c.id: c for c in baseline.clashes}
     for c in report.clashes:
         old = previous.get(c.id)
@@ -578,7 +610,7 @@ def apply_baseline(report: Report, baseline: Report) -> None:
             c.status = old.status if old.status in KEPT_STATUSES else "active"
             c.previous_dist = old.dist
     current = {c.id for c in report.clashes}
-    ran = {check.name for check in report.checks}
+    ran = {check.name for check in report.checks if check.error is None}
     report.resolved = [replace(old, status="resolved", previous_dist=old.dist, group=None,
                                extra=dict(old.extra))
                        for old in baseline.clashes if old.id not in current and old.check in ran]
@@ -591,5 +623,5 @@ def open_clashes(report: Report) -> int:
 
 __all__ = ["CLEARANCE", "CROSSING", "Check", "DEFAULT_GROUP_DISTANCE", "GROUP_BY", "KINDS",
            "KEPT_STATUSES", "NOT_REPORTED", "OPEN_STATUSES", "STATUSES", "TOUCHING",
-           "TypeSelector", "apply_baseline", "classify", "clash_id", "distance_components",
-           "group_clashes", "model_info", "open_clashes", "run_check", "run_checks"]
+           "TypeSelector", "apply_baseline", "check_clashes", "check_pairs", "classify", "clash_id", "distance_components",
+           "group_clashes", "make_report", "model_info", "open_clashes", "run_check", "run_checks"]

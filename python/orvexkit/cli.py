@@ -2,10 +2,13 @@
 
     orvex clash structure.ifc services.ifc --touching 0.001 --html report.html --bcf issues.bcf
     orvex clash --set checks.json --baseline last-week.json --json this-week.json
+    orvex matrix matrix.json --scheduler tcp://scheduler:8786 --html matrix.html
 
 Exit status: 0 when the run completed (with or without clashes), 1 on bad input (a file
 that cannot be read or written), 2 on bad options, 3 with --fail-on-clash when there are
-open clashes (new or active), 130 when interrupted. Messages and the summary go to
+open clashes (new or active), 4 when a matrix run is incomplete (cells failed, for
+instance on a model file that cannot be read: the reports hold the other cells and say
+which failed; it wins over 3), 130 when interrupted. Messages and the summary go to
 standard error; data goes to standard output only for an output named "-".
 """
 from __future__ import annotations
@@ -25,7 +28,7 @@ from orvexkit.checks import (DEFAULT_GROUP_DISTANCE, GROUP_BY, KINDS, Check, Typ
 from orvexkit.runs import InputError, ClashSet, load_models, model_sources, read_clash_set
 
 PROG = "orvex"
-EXIT_OK, EXIT_INPUT, EXIT_USAGE, EXIT_CLASHES, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+EXIT_OK, EXIT_INPUT, EXIT_USAGE, EXIT_CLASHES, EXIT_INCOMPLETE, EXIT_INTERRUPTED = 0, 1, 2, 3, 4, 130
 
 # Outputs: option, what it is, whether "-" (standard output) may stand for a file.
 _OUTPUTS = (("json", "orvex JSON", True), ("json_ifcclash", "IfcClash JSON", True),
@@ -91,6 +94,26 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("--ignore-same-type", action="store_true",
                        help="leave out pairs of two objects of the same type")
 
+    _run_options(p)
+    m = commands.add_parser(
+        "matrix", help="run a clash matrix (many models, many checks) into one report set",
+        description="Run every cell of a matrix file (JSON: named models, cells with their "
+                    "kind, tolerances and selections) on this machine or on a Dask cluster, "
+                    "and write one report set with the cell of every clash.")
+    m.add_argument("spec", metavar="MATRIX", help="the matrix file (JSON)")
+    cluster = m.add_argument_group("on a Dask cluster (the distributed extra)")
+    cluster.add_argument("--scheduler", metavar="ADDRESS",
+                         help="run the cells as tasks on the Dask scheduler at ADDRESS "
+                              "(tcp://host:8786)")
+    cluster.add_argument("--models-to-workers", choices=("auto", "files", "send"), default="auto",
+                         help="files: each worker reads the model files at the given paths; "
+                              "send: the models are sent to the workers; auto (default): files "
+                              "where every worker has them with the same content")
+    _run_options(m)
+    return parser
+
+
+def _run_options(p) -> None:
     run = p.add_argument_group("the run")
     run.add_argument("--threads", type=_threads, metavar="N",
                      help="threads (default: every core; ORVEX_NUM_THREADS caps it)")
@@ -116,7 +139,6 @@ def _parser() -> argparse.ArgumentParser:
     out.add_argument("--bcf-version", choices=("2.1", "3.0"), default="2.1")
     out.add_argument("--bcf-per", choices=("group", "clash"), default="group")
     out.add_argument("--html", metavar="PATH", help="self-contained HTML report with a 3D view")
-    return parser
 
 
 # --- progress and messages ---------------------------------------------------------------------
@@ -273,7 +295,7 @@ def _write(report, outputs, models, args, progress) -> list[str]:
     return written
 
 
-def _summary(report, infos, groups, written, seconds, baseline) -> str:
+def _summary(report, groups, written, seconds, baseline) -> str:
     lines = []
     for m in report.models:
         note = f", {m.diagnostics} diagnostics" if m.diagnostics else ""
@@ -282,6 +304,9 @@ def _summary(report, infos, groups, written, seconds, baseline) -> str:
     rows = []
     for check in report.checks:
         kinds = Counter(c.kind for c in report.clashes if c.check == check.name)
+        if check.error is not None:
+            rows.append([check.name, check.a, check.b or "(itself)", "failed", *("" for _ in KINDS)])
+            continue
         rows.append([check.name, check.a, check.b or "(itself)", str(sum(kinds.values())),
                      *(str(kinds[k]) for k in KINDS)])
     widths = [max(len(r[i]) for r in [head, *rows]) for i in range(len(head))]
@@ -298,20 +323,81 @@ def _summary(report, infos, groups, written, seconds, baseline) -> str:
         parts.append(f"{len(report.resolved)} resolved")
         line += " (" + ", ".join(parts) + ")"
     lines.append(f"{line}; {seconds:.2f} s")
+    failed = [c for c in report.checks if c.error is not None]
+    for check in failed:
+        lines.append(f"{check.name} failed: {check.error}")
+    if failed:
+        lines.append(f"incomplete: {len(failed)} of {len(report.checks)} checks failed "
+                     f"(exit status {EXIT_INCOMPLETE})")
     if written:
         lines.append("wrote " + ", ".join(written))
     return "\n".join(f"{PROG}: {x}" for x in lines)
 
 
+def _matrix_plan(args):
+    from orvexkit.matrix import read_matrix
+    return read_matrix(args.spec)
+
+
+def _show_diagnostics(diagnostics) -> None:
+    for name, found in diagnostics.items():
+        shown = found[:3]
+        for d in shown:
+            _say(f"{name}: {d.text}")
+        if len(found) > len(shown):
+            _say(f"{name}: ... {len(found) - len(shown)} more diagnostics")
+
+
+def _client(args):
+    """The Dask client of --scheduler; InputError when dask is missing or the scheduler
+    cannot be reached."""
+    from orvexkit import distributed as od
+    try:
+        return od.connect(args.scheduler)
+    except ImportError as e:
+        raise InputError(str(e)) from None
+    except (OSError, TimeoutError, ValueError) as e:
+        raise InputError(f"cannot reach the Dask scheduler at {args.scheduler}, or no worker "
+                         f"joined it: {e or type(e).__name__}") from None
+
+
+def _run_matrix(args, plan, outputs, progress):
+    """(report, models for the reports' geometry, failed cells) of `orvex matrix`."""
+    from orvexkit.matrix import run_matrix
+    from orvexkit.runs import load_model
+    client = _client(args) if args.scheduler else None
+    try:
+        run = run_matrix(plan, client, threads=args.threads, mode=args.models_to_workers,
+                         title=args.title, cache_dir=args.cache_dir, use_cache=not args.no_cache,
+                         step=progress.step)
+    finally:
+        if client is not None:
+            client.close()
+    if not args.quiet:
+        _show_diagnostics(run.diagnostics)
+    models = run.models
+    if client is not None and any(option in ("bcf", "html") for option, _, _ in outputs):
+        # Snapshots and the 3D view need the meshes here: the models with clashes.
+        wanted = {ref.model for c in run.report.clashes for ref in (c.a, c.b)}
+        for source in plan.models:
+            if source.name in wanted:
+                progress.step(f"loading {source.name} for the reports")
+                models[source.name] = load_model(source, threads=args.threads,
+                                                 cache_dir=args.cache_dir)[0]
+    return run.report, models, run.failed
+
+
 def _run(args) -> int:
     started = time.perf_counter()
-    plan = _plan(args)
+    matrix = args.command == "matrix"
+    plan = _matrix_plan(args) if matrix else _plan(args)
+    source = args.spec if matrix else args.set
     selector = TypeSelector()
     try:
         selector.check_names(_selection_names(plan.checks))
     except ValueError as e:
-        if args.set is not None:
-            raise InputError(f"{args.set}: {e}") from None
+        if source is not None:
+            raise InputError(f"{source}: {e}") from None
         raise UsageError(str(e)) from None
     if any(selector.ifc_class(n) for n in _selection_names(plan.checks)) and not selector.subclasses:
         _say("note: IFC classes select without their subclasses; subclass matching needs "
@@ -331,20 +417,19 @@ def _run(args) -> int:
 
     steps = len(plan.models) + len(plan.checks) + len(outputs) + 1
     progress = Progress(not args.quiet and sys.stderr.isatty(), steps)
+    failed: dict[str, str] = {}
     try:
-        models, infos = load_models(plan.models, threads=args.threads, cache_dir=args.cache_dir,
-                                    use_cache=not args.no_cache, progress=progress.enabled,
-                                    step=progress.step)
-        if not args.quiet:
-            for name, model in models.items():
-                shown = model.diagnostics[:3]
-                for d in shown:
-                    _say(f"{name}: {d.text}")
-                if len(model.diagnostics) > len(shown):
-                    _say(f"{name}: ... {len(model.diagnostics) - len(shown)} more diagnostics")
-        report = run_checks(plan.checks, models, threads=args.threads, infos=infos,
-                            title=args.title or plan.title,
-                            progress=lambda check: progress.step(f"clash {check.name}"))
+        if matrix:
+            report, models, failed = _run_matrix(args, plan, outputs, progress)
+        else:
+            models, infos = load_models(plan.models, threads=args.threads, cache_dir=args.cache_dir,
+                                        use_cache=not args.no_cache, progress=progress.enabled,
+                                        step=progress.step)
+            if not args.quiet:
+                _show_diagnostics({name: model.diagnostics for name, model in models.items()})
+            report = run_checks(plan.checks, models, threads=args.threads, infos=infos,
+                                title=args.title or plan.title,
+                                progress=lambda check: progress.step(f"clash {check.name}"))
         progress.step("grouping")
         groups = group_clashes(report.clashes, by=args.group_by, distance=args.group_distance)
         if baseline is not None:
@@ -353,8 +438,10 @@ def _run(args) -> int:
     finally:
         progress.close()
     if not args.quiet:
-        print(_summary(report, infos, groups, written, time.perf_counter() - started,
+        print(_summary(report, groups, written, time.perf_counter() - started,
                        baseline is not None), file=sys.stderr)
+    if failed:
+        return EXIT_INCOMPLETE
     if args.fail_on_clash and open_clashes(report):
         return EXIT_CLASHES
     return EXIT_OK
@@ -371,7 +458,10 @@ def main(argv=None) -> int:
     try:
         return _run(args)
     except UsageError as e:
-        print(f"usage: {PROG} clash [options] A [B] | --set FILE", file=sys.stderr)
+        if args.command == "matrix":
+            print(f"usage: {PROG} matrix [options] MATRIX", file=sys.stderr)
+        else:
+            print(f"usage: {PROG} clash [options] A [B] | --set FILE", file=sys.stderr)
         _say(f"error: {e}")
         return EXIT_USAGE
     except InputError as e:

@@ -104,8 +104,10 @@ def _load_text(source: ModelSource, threads: int | None) -> tuple[Model, str | N
     return model, digest.get("sha256")
 
 
-def _load_ifc(source: ModelSource, threads: int | None, cache_dir, use_cache: bool,
-              progress: bool) -> tuple[Model, str | None]:
+def convert_ifc(source: ModelSource, threads: int | None, cache_dir, use_cache: bool,
+                progress: bool) -> tuple[str, str | None]:
+    """(the model text's path, the IFC file's SHA-256): the IFC file converted through
+    orvex_ifc.convert_cached (read from its cache when converted before)."""
     try:
         import ifcopenshell  # noqa: F401  (the converter's geometry kernel)
     except ImportError:
@@ -118,11 +120,17 @@ def _load_ifc(source: ModelSource, threads: int | None, cache_dir, use_cache: bo
         raise InputError(str(e)) from None
     except OSError as e:
         raise InputError(f"cannot convert {source.path}: IFC cache: {e.strerror or e}") from None
+    return os.fspath(cached.path), cached.sources[0].sha256
+
+
+def _load_ifc(source: ModelSource, threads: int | None, cache_dir, use_cache: bool,
+              progress: bool) -> tuple[Model, str | None]:
+    path, digest = convert_ifc(source, threads, cache_dir, use_cache, progress)
     try:
-        model = Model(Path(cached.path), threads=threads, name=source.name)
+        model = Model(Path(path), threads=threads, name=source.name)
     except (OSError, ValueError) as e:
         raise InputError(f"cannot load the conversion of {source.path}: {e}") from None
-    return model, cached.sources[0].sha256
+    return model, digest
 
 
 def load_models(sources: Sequence[ModelSource], *, threads: int | None = None, cache_dir=None,
@@ -135,20 +143,26 @@ def load_models(sources: Sequence[ModelSource], *, threads: int | None = None, c
     converted text is read from the cache on later runs); `progress` lets it show its
     bar. The info records the file a user gave (the IFC file for IFC) and its SHA-256.
     `step(text)` is called before each model."""
-    from orvexkit.checks import model_info
     models: dict[str, Model] = {}
     infos: dict[str, ModelInfo] = {}
     for source in sources:
         if step is not None:
             step(f"loading {source.name}")
-        if is_ifc(source.path):
-            model, digest = _load_ifc(source, threads, cache_dir, use_cache, progress)
-        else:
-            model, digest = _load_text(source, threads)
-        models[source.name] = model
-        infos[source.name] = model_info(source.name, model, path=source.path, sha256=digest,
-                                        units=source.units)
+        models[source.name], infos[source.name] = load_model(
+            source, threads=threads, cache_dir=cache_dir, use_cache=use_cache, progress=progress)
     return models, infos
+
+
+def load_model(source: ModelSource, *, threads: int | None = None, cache_dir=None,
+               use_cache: bool = True, progress: bool = False) -> tuple[Model, ModelInfo]:
+    """One source of load_models: the model and its ModelInfo. InputError when it cannot
+    be had."""
+    from orvexkit.checks import model_info
+    if is_ifc(source.path):
+        model, digest = _load_ifc(source, threads, cache_dir, use_cache, progress)
+    else:
+        model, digest = _load_text(source, threads)
+    return model, model_info(source.name, model, path=source.path, sha256=digest, units=source.units)
 
 
 # --- clash-set files ---------------------------------------------------------------------------
@@ -188,13 +202,23 @@ def read_clash_set(path) -> ClashSet:
     A check has the members of orvexkit.checks.Check; "hard": true means hard 0.
     A bare list is taken as the list of checks."""
     path = os.fspath(path)
+    return clash_set(read_json_file(path), path)
+
+
+def read_json_file(path: str):
+    """The JSON value in the file at `path`; InputError when it cannot be read or parsed."""
     try:
         with open(path, "rb") as f:
-            top = json.loads(f.read().decode("utf-8"))
+            return json.loads(f.read().decode("utf-8"))
     except OSError as e:
         raise InputError(f"cannot read {path}: {e.strerror or e}") from None
     except (UnicodeDecodeError, ValueError) as e:
         raise InputError(f"{path} is not JSON: {e}") from None
+
+
+def clash_set(top, path: str) -> ClashSet:
+    """The clash set of a clash-set file's JSON value `top` (see read_clash_set); `path` is
+    the file, for messages and relative paths."""
     if isinstance(top, list):
         top = {"checks": top}
     if not isinstance(top, dict):

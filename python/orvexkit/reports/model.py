@@ -57,6 +57,8 @@ class CheckInfo:
     a: str                        # model name
     b: str | None                 # model name; None for a model clashed with itself
     settings: dict                # kind and tolerances, selections, as the command ran them
+    error: str | None = None      # why the check has no result (a model that could not be
+                                  # read...): its clashes are unknown, not none
 
 
 @dataclass

@@ -75,7 +75,8 @@ def report_dict(report: Report) -> dict:
             "models": [{"name": m.name, "path": m.path, "sha256": m.sha256, "objects": m.objects,
                         "triangles": m.triangles, "diagnostics": m.diagnostics, "units": m.units}
                        for m in report.models],
-            "checks": [{"name": c.name, "a": c.a, "b": c.b, "settings": c.settings}
+            "checks": [{"name": c.name, "a": c.a, "b": c.b, "settings": c.settings,
+                        **({"error": c.error} if c.error is not None else {})}
                        for c in report.checks],
             "clashes": [_clash(c) for c in report.clashes],
             "resolved": [_clash(c) for c in report.resolved]}
@@ -187,7 +188,8 @@ def read_json(path) -> Report:
     checks = [CheckInfo(_get(c, "name", (str,), f"{where}: check {i}"),
                         _get(c, "a", (str,), f"{where}: check {i}"),
                         _get(c, "b", (str,), f"{where}: check {i}", True),
-                        _get(c, "settings", (dict,), f"{where}: check {i}"))
+                        _get(c, "settings", (dict,), f"{where}: check {i}"),
+                        _get(c, "error", (str,), f"{where}: check {i}", True))
               for i, c in enumerate(_get(top, "checks", (list,), where))]
     clashes = [_read_clash(c, f"{where}: clash {i}")
                for i, c in enumerate(_get(top, "clashes", (list,), where))]

@@ -37,12 +37,18 @@
     const row = perCheck.get(c.check);
     row[c.kind] = (row[c.kind] || 0) + 1;
   }
+  const errors = new Map(D.checks.filter((k) => k.error).map((k) => [k.name, k.error]));
   const checkLink = (name, text) =>
     `<a class="check" data-check="${esc(name)}">${esc(text)}</a>`;
   {
     let h = "<table><thead><tr><th>Check</th>" + kinds.map((k) => `<th>${esc(k)}</th>`).join("") +
       "<th>Total</th></tr></thead><tbody>";
     for (const [name, row] of perCheck) {
+      if (errors.has(name)) {
+        h += `<tr><td>${esc(name)}</td><td colspan="${kinds.length + 1}" class="failed">` +
+          `failed: ${esc(errors.get(name))}</td></tr>`;
+        continue;
+      }
       const total = Object.values(row).reduce((a, b) => a + b, 0);
       h += `<tr><td>${checkLink(name, name)}</td>` +
         kinds.map((k) => `<td class="n">${row[k] || 0}</td>`).join("") +
@@ -69,8 +75,10 @@
       for (const col of colsM) {
         const names = cells.get(JSON.stringify([r, col])) || [];
         const total = names.reduce((a, n) => a + count(n), 0);
-        const body = names.length === 1 ? checkLink(names[0], total) :
-          names.map((n) => checkLink(n, `${n} ${count(n)}`)).join("<br>");
+        // A check that failed has no count: its clashes are unknown.
+        const shown = (n) => errors.has(n) ? "failed" : count(n);
+        const body = names.length === 1 ? checkLink(names[0], shown(names[0])) :
+          names.map((n) => checkLink(n, `${n} ${shown(n)}`)).join("<br>");
         h += `<td class="n" data-cell="${esc(r)}|${esc(col)}" data-count="${total}">` +
           `${names.length ? body : "–"}</td>`;
       }
