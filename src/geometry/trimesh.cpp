@@ -1,5 +1,7 @@
 #include "geometry/trimesh.h"
 
+#include "geometry/solid.h"
+
 namespace orvex {
 
 TriMesh::TriMesh(std::vector<Point> points, std::vector<Triangle> triangles)
@@ -7,6 +9,10 @@ TriMesh::TriMesh(std::vector<Point> points, std::vector<Triangle> triangles)
   if (triangles_.empty()) throw MeshError("A triangle mesh must contain at least one triangle.");
   bvh_ = build_bvh(points_, triangles_);
   if (!bvh_.nodes.empty()) bounds_ = bvh_.nodes.front().box;
+}
+
+bool TriMesh::closed() const {
+  return closed_.get([this] { return is_closed(weld(points_, triangles_)); });
 }
 
 void TriMesh::validate() const {

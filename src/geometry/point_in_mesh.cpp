@@ -1,0 +1,191 @@
+#include "geometry/point_in_mesh.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "geometry/triangle_distance.h"
+
+namespace orvex {
+
+namespace {
+
+// Ray directions, tried in turn: no simple ratios between their coordinates, so that a
+// ray meets an edge or a corner of building geometry only by accident, and no
+// coordinate below a fifth of the largest, which keeps the slab test's rounding small.
+constexpr Vec3d kRays[] = {
+    {0.5384, 0.7071, 0.4580},   {-0.6230, 0.3517, 0.6987},  {0.4174, -0.5882, 0.6925},
+    {0.7342, 0.4468, -0.5113},  {-0.3989, -0.6471, 0.6495}, {0.6617, -0.3711, -0.6514},
+    {-0.5729, 0.6340, -0.5193}, {-0.4463, -0.5536, -0.7031},
+};
+
+// Bound on the rounding of a triple product [x, y, z] (or a dot product) of differences
+// of doubles, relative to its permanent (the same sum with every product made
+// positive): each of the at most eight roundings on a term's path (three differences,
+// two products, the 2x2 difference, two additions) adds at most 2^-53 of it, so 2^-49
+// is twice what they can add up to.
+constexpr double kTripleError = 0x1p-49;
+
+struct Signed {
+  double value;
+  double error;  // bound on |value - exact value|
+  int sign() const { return value > error ? 1 : value < -error ? -1 : 0; }
+};
+
+Signed triple(const Vec3d& x, const Vec3d& y, const Vec3d& z) {
+  const Vec3d c = cross(y, z);
+  const double permanent = std::fabs(x.x) * (std::fabs(y.y * z.z) + std::fabs(y.z * z.y)) +
+                           std::fabs(x.y) * (std::fabs(y.z * z.x) + std::fabs(y.x * z.z)) +
+                           std::fabs(x.z) * (std::fabs(y.x * z.y) + std::fabs(y.y * z.x));
+  return {dot(x, c), kTripleError * permanent};
+}
+
+enum class RayHit { miss, crossing_out, crossing_in, degenerate, on_surface };
+
+// The ray p + t d, t > 0, against one triangle with corners a, b, c taken relative to p.
+RayHit ray_triangle(const Vec3d& d, const Vec3d& a, const Vec3d& b, const Vec3d& c) {
+  // Behind p as a whole: nothing the ray can meet.
+  const Vec3d corners[3] = {a, b, c};
+  bool behind = true;
+  for (const Vec3d& v : corners) {
+    const double along = dot(d, v);
+    const double permanent = std::fabs(d.x * v.x) + std::fabs(d.y * v.y) + std::fabs(d.z * v.z);
+    behind = behind && along < -kTripleError * permanent;
+  }
+  if (behind) return RayHit::miss;
+  // The line through p along d meets the triangle's interior exactly when the three
+  // edge products [d, a, b], [d, b, c], [d, c, a] share a sign, which is then the sign
+  // of d.n (n the triangle's normal: the three add up to it).
+  const int s[3] = {triple(d, a, b).sign(), triple(d, b, c).sign(), triple(d, c, a).sign()};
+  bool positive = false, negative = false, uncertain = false;
+  for (int k : s) {
+    positive = positive || k > 0;
+    negative = negative || k < 0;
+    uncertain = uncertain || k == 0;
+  }
+  if (positive && negative) return RayHit::miss;
+  if (uncertain) return RayHit::degenerate;
+  // It meets the plane at t = [a, b, c] / d.n: ahead of p when the signs agree.
+  const int side = triple(a, b, c).sign();
+  if (side == 0) return RayHit::on_surface;
+  if ((side > 0) != positive) return RayHit::miss;
+  return positive ? RayHit::crossing_out : RayHit::crossing_in;
+}
+
+// Whether the ray may meet the box: the slab test in double on the box grown by a
+// margin far above the rounding of the slab parameters (a few ulps of the coordinates
+// over the direction's smallest coordinate, at least a fifth of its largest).
+bool ray_meets_box(const Vec3d& p, const Vec3d& d, const Aabb& box) {
+  const double margin = kBoundSlack * std::max(box.max_abs(), std::max({std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)}));
+  double near = 0, far = INFINITY;
+  for (int i = 0; i < 3; ++i) {
+    const double t1 = (double(box.lo[i]) - margin - p[i]) / d[i];
+    const double t2 = (double(box.hi[i]) + margin - p[i]) / d[i];
+    near = std::max(near, std::min(t1, t2));
+    far = std::min(far, std::max(t1, t2));
+  }
+  return near <= far;
+}
+
+Vec3d corner(const TriMesh& mesh, uint32_t triangle, int k) {
+  return Vec3d(mesh.points()[mesh.triangles()[triangle][k]]);
+}
+
+}  // namespace
+
+std::optional<int> ray_winding(const TriMesh& mesh, const Vec3d& p) {
+  const std::vector<BvhNode>& nodes = mesh.bvh().nodes;
+  if (nodes.empty()) return 0;
+  std::vector<uint32_t> stack;
+  for (const Vec3d& d : kRays) {
+    int winding = 0;
+    bool degenerate = false;
+    stack.assign(1, 0);
+    while (!stack.empty() && !degenerate) {
+      const BvhNode& node = nodes[stack.back()];
+      stack.pop_back();
+      if (!ray_meets_box(p, d, node.box)) continue;
+      if (!node.leaf()) {
+        stack.push_back(node.index);
+        stack.push_back(node.index + 1);
+        continue;
+      }
+      for (uint32_t slot = node.index; slot < node.index + node.count; ++slot) {
+        const uint32_t t = mesh.bvh().order[slot];
+        switch (ray_triangle(d, corner(mesh, t, 0) - p, corner(mesh, t, 1) - p, corner(mesh, t, 2) - p)) {
+          case RayHit::miss: break;
+          case RayHit::crossing_out: ++winding; break;
+          case RayHit::crossing_in: --winding; break;
+          case RayHit::degenerate: degenerate = true; break;
+          case RayHit::on_surface: return std::nullopt;
+        }
+      }
+    }
+    if (!degenerate) return winding;
+  }
+  return std::nullopt;
+}
+
+double generalized_winding(const TriMesh& mesh, const Vec3d& p) {
+  // Each triangle's solid angle is 2 atan2([a, b, c], |a||b||c| + (a.b)|c| + (b.c)|a| +
+  // (c.a)|b|) with a, b, c its corners relative to p (van Oosterom and Strackee).
+  double sum = 0;
+  for (uint32_t t : mesh.bvh().order) {
+    const Vec3d a = corner(mesh, t, 0) - p, b = corner(mesh, t, 1) - p, c = corner(mesh, t, 2) - p;
+    const double la = norm(a), lb = norm(b), lc = norm(c);
+    const double denominator = la * lb * lc + dot(a, b) * lc + dot(b, c) * la + dot(c, a) * lb;
+    sum += std::atan2(dot(a, cross(b, c)), denominator);
+  }
+  return sum / (2 * std::numbers::pi);
+}
+
+bool near_surface(const TriMesh& mesh, const Vec3d& p, double tolerance) {
+  const std::vector<BvhNode>& nodes = mesh.bvh().nodes;
+  if (nodes.empty()) return false;
+  // Box distances in double from float corners are exact but for a few ulps; the slack
+  // keeps a box whose triangle lies within the tolerance from being skipped.
+  const double reach = tolerance + kBoundSlack * std::max(mesh.bounds().max_abs(), norm(p));
+  auto box_near = [&](const Aabb& box) {
+    double gap2 = 0;
+    for (int i = 0; i < 3; ++i) {
+      const double gap = std::max({double(box.lo[i]) - p[i], p[i] - double(box.hi[i]), 0.0});
+      gap2 += gap * gap;
+    }
+    return gap2 <= reach * reach;
+  };
+  const TriangleFrame point = triangle_frame({Vec3d{}, Vec3d{}, Vec3d{}});
+  const double limit2 = tolerance * tolerance;
+  std::vector<uint32_t> stack{0};
+  while (!stack.empty()) {
+    const BvhNode& node = nodes[stack.back()];
+    stack.pop_back();
+    if (!box_near(node.box)) continue;
+    if (!node.leaf()) {
+      stack.push_back(node.index);
+      stack.push_back(node.index + 1);
+      continue;
+    }
+    for (uint32_t slot = node.index; slot < node.index + node.count; ++slot) {
+      const uint32_t t = mesh.bvh().order[slot];
+      const TriangleFrame frame =
+          triangle_frame({corner(mesh, t, 0) - p, corner(mesh, t, 1) - p, corner(mesh, t, 2) - p});
+      if (triangle_closest_points(frame, point).dist2 <= limit2) return true;
+    }
+  }
+  return false;
+}
+
+bool corners_near_surface(const TriMesh& a, const TriMesh& b, double tolerance) {
+  std::vector<uint8_t> done(a.points().size(), 0);
+  for (uint32_t t : a.bvh().order) {
+    for (uint32_t v : a.triangles()[t]) {
+      if (done[v]) continue;
+      done[v] = 1;
+      if (!near_surface(b, Vec3d(a.points()[v]), tolerance)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace orvex
