@@ -200,9 +200,14 @@ class ClashResult:
         return ClashResult, (None, None, self.a_index, self.b_index, self.dist, self.point_a, self.point_b,
                              self.min_dist, self.reach, self.self_clash, self.a_ids, self.b_ids)
 
+    def _table_columns(self) -> dict[str, Any]:
+        """Columns that a result of a kind adds to its tables, after ClashResult's."""
+        return {}
+
     def to_pandas(self) -> Any:
         """A pandas DataFrame: a_index, b_index, a_key, b_key, dist, and the points as
-        point_a_x, point_a_y, point_a_z, point_b_x, point_b_y, point_b_z."""
+        point_a_x, point_a_y, point_a_z, point_b_x, point_b_y, point_b_z (then the
+        columns a result of overlaps() adds)."""
         try:
             pandas = importlib.import_module("pandas")
         except ImportError:
@@ -212,11 +217,13 @@ class ClashResult:
         for side, points in (("a", self.point_a), ("b", self.point_b)):
             for axis, name in enumerate("xyz"):
                 columns[f"point_{side}_{name}"] = points[:, axis]
+        columns.update(self._table_columns())
         return pandas.DataFrame(columns)
 
     def to_arrow(self) -> Any:
         """A pyarrow Table: a_index, b_index, a_key, b_key, dist, and point_a, point_b
-        as fixed-size lists of three float32."""
+        as fixed-size lists of three float32 (then the columns a result of overlaps()
+        adds)."""
         try:
             pyarrow = importlib.import_module("pyarrow")
         except ImportError:
@@ -225,8 +232,10 @@ class ClashResult:
         def points(p: np.ndarray) -> Any:
             return pyarrow.FixedSizeListArray.from_arrays(pyarrow.array(p.reshape(-1)), 3)
 
-        return pyarrow.table({"a_index": self.a_index, "b_index": self.b_index,
-                              "a_key": pyarrow.array(self.a_ids, pyarrow.string()),
-                              "b_key": pyarrow.array(self.b_ids, pyarrow.string()),
-                              "dist": self.dist, "point_a": points(self.point_a),
-                              "point_b": points(self.point_b)})
+        columns: dict[str, Any] = {"a_index": self.a_index, "b_index": self.b_index,
+                                   "a_key": pyarrow.array(self.a_ids, pyarrow.string()),
+                                   "b_key": pyarrow.array(self.b_ids, pyarrow.string()),
+                                   "dist": self.dist, "point_a": points(self.point_a),
+                                   "point_b": points(self.point_b)}
+        columns.update(self._table_columns())
+        return pyarrow.table(columns)

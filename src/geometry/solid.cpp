@@ -15,6 +15,9 @@ bool coordinates_less(const Point& p, const Point& q) {
 
 uint64_t edge_key(uint32_t from, uint32_t to) { return uint64_t(from) << 32 | to; }
 
+// Cosine below which two triangles' normals count as facing different ways.
+constexpr double kSameFacing = 1 - 5e-5;
+
 // The points the triangles use, each once, in ascending index order.
 std::vector<uint32_t> used_points(std::span<const Point> points, std::span<const Triangle> triangles) {
   std::vector<uint8_t> used(points.size(), 0);
@@ -139,7 +142,16 @@ SolidMeasures solid_measures(std::span<const Point> points, std::span<const Tria
                       return x.area2 > y.area2 || (x.area2 == y.area2 && x.index < y.index);
                     });
   std::vector<Vec3d> directions{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-  for (size_t k = 0; k < tried; ++k) directions.push_back(faces[k].normal);
+  for (size_t k = 0; k < tried; ++k) {
+    // A large triangle may still be a sliver whose normal the float corners tilt by
+    // their rounding over its height. The vector areas of all triangles facing the same
+    // way (within about 0.01 radians) add up to the face's, which its outline fixes.
+    Vec3d sum;
+    for (const Face& f : faces) {
+      if (dot(f.normal, faces[k].normal) >= kSameFacing) sum = sum + f.normal * std::sqrt(f.area2);
+    }
+    directions.push_back(sum * (1 / norm(sum)));
+  }
   m.thickness = INFINITY;
   for (const Vec3d& u : directions) {
     double low = INFINITY, high = -INFINITY;

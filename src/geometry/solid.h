@@ -40,10 +40,11 @@ struct SolidMeasures {
   double volume = 0;
   /// Centroid of the solid; NaN when the volume is 0.
   Vec3d centroid;
-  /// Smallest width over the three axes and the unit normals of the kNormalsTried
-  /// largest triangles (a width along u: max u.p - min u.p over the corners). For a box
-  /// or prism in any orientation that is its smallest side; for other shapes an upper
-  /// bound of the smallest width. 0 for a mesh without corners.
+  /// Smallest width over the three axes and the normals of the kNormalsTried largest
+  /// triangles (a width along u: max u.p - min u.p over the corners), each normal taken
+  /// as the sum of the vector areas of the triangles facing its way. For a box or prism
+  /// in any orientation that is its smallest side; for other shapes an upper bound of
+  /// the smallest width. 0 for a mesh without corners.
   double thickness = 0;
 };
 
