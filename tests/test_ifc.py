@@ -8,8 +8,11 @@ import collections
 import json
 import os
 import pathlib
+import shutil
+import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 pytest.importorskip("ifcopenshell")
@@ -20,7 +23,7 @@ try:
 except ImportError:
     sys.path.insert(0, str(_ROOT / "python"))
     import orvex_ifc
-from orvex_ifc import cli
+from orvex_ifc import cache, cli
 from orvex_ifc.converter import _Keys
 
 
@@ -41,16 +44,31 @@ STEEL_FABRICATED = "schependomlaan/subcontractors/BERNTS-Staalconstructie.ifc"
 FLOORS_DESIGN = "schependomlaan/design_ROOT/IFC-breedplaatvloeren.ifc"
 SLABS_LEVEL_1 = "schependomlaan/subcontractors/GEELEN-Breedplaat V1.ifc"
 SLABS_LEVEL_2 = "schependomlaan/subcontractors/GEELEN-Breedplaat V2.ifc"
+LINTELS = "schependomlaan/design_ROOT/IFC-lateien_en_geveldragers.ifc"
+RAILINGS = "schependomlaan/design_ROOT/IFC-traphekken.ifc"
+DUPLEX = "duplex/Duplex_A_20110907.ifc"
+
+
+@pytest.fixture(autouse=True)
+def _own_cache_folder(tmp_path_factory, monkeypatch):
+    """The command caches by default in the user's cache folder; tests keep theirs."""
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.mktemp("cache")))
 
 _converted = {}
 
 
-def model(name, **options):
-    """Model text of a data file, converted once per session and options."""
+def converted(name, **options):
+    """(model text, Summary) of a data file, converted once per session and options."""
     key = (name, tuple(sorted(options.items())))
     if key not in _converted:
-        _converted[key] = orvex_ifc.convert(DATA / name, **options)
+        summary = orvex_ifc.Summary()
+        lines = orvex_ifc.model_lines(orvex_ifc.open_ifc(DATA / name), summary=summary, **options)
+        _converted[key] = "".join(lines), summary
     return _converted[key]
+
+
+def model(name, **options):
+    return converted(name, **options)[0]
 
 
 def parse(text):
@@ -277,3 +295,202 @@ def test_unusable_global_ids_get_unique_keys():
     assert keys("bad\tguid", 12) == "#12"
     assert keys(None, 13) == "#13"
     assert keys("", 13) == "#13.2"
+
+
+def meshes(text):
+    """key -> (points (n, 3), triangles (m, 3)) of each displayed object."""
+    objects = parse(text)
+    out = {}
+    for key, obj in displayed(objects).items():
+        mesh = objects[obj["@displayValue"][0]["referencedId"]]
+        faces = np.array([x for ref in mesh["faces"] for x in objects[ref["referencedId"]]["data"]])
+        assert (faces[0::4] == 3).all()
+        out[key] = (np.array(mesh_points(objects, obj)), faces.reshape(-1, 4)[:, 1:])
+    return out
+
+
+def world_reference(path):
+    """GlobalId -> (points, triangles) as the kernel gives them in world coordinates,
+    for every product it tessellates: the conversion before we placed the products
+    ourselves."""
+    import ifcopenshell.geom
+    ifc = orvex_ifc.open_ifc(path)
+    settings = ifcopenshell.geom.settings()
+    settings.set("use-world-coords", True)
+    iterator = ifcopenshell.geom.iterator(settings, ifc, 1, include=orvex_ifc.select_products(ifc))
+    out = {}
+    assert iterator.initialize()
+    while True:
+        shape = iterator.get()
+        triangles = np.frombuffer(shape.geometry.faces_buffer, dtype=np.int32).reshape(-1, 3)
+        if len(triangles):
+            assert shape.guid not in out
+            out[shape.guid] = (np.frombuffer(shape.geometry.verts_buffer).reshape(-1, 3), triangles)
+        if not iterator.next():
+            return out
+
+
+def corner_distance(a, b):
+    """Largest distance between matched corners of two triangle soups (k, 3, 3), each
+    triangle of `a` matched to the nearest unused triangle of `b` with the same
+    orientation; inf when the counts differ."""
+    if len(a) != len(b):
+        return np.inf
+    turns = [b, b[:, [1, 2, 0]], b[:, [2, 0, 1]]]
+    free = np.ones(len(b), dtype=bool)
+    worst = 0.0
+    for t in a:
+        d = np.min([np.abs(turn - t).max(axis=(1, 2)) for turn in turns], axis=0)
+        d[~free] = np.inf
+        j = int(np.argmin(d))
+        free[j] = False
+        worst = max(worst, d[j])
+    return worst
+
+
+# Files with products whose representations are equal, so that part of the objects
+# are placed copies of another's triangles, and the house with its IFC4 files.
+@needs_data
+@pytest.mark.parametrize("name, copies", [
+    (HOUSE.format("Architecture"), 0), (HOUSE.format("Structural"), 0), (HOUSE.format("Hvac"), 0),
+    (STEEL_DESIGN, 26), (LINTELS, 27), (RAILINGS, 9), (DUPLEX, 63),
+])
+def test_triangles_are_the_kernels_world_triangles(name, copies):
+    """Every object has the triangles the kernel computes in world coordinates,
+    within 1e-6 m. Mostly point for point; where the kernel welds the points of a
+    mesh differently in world coordinates (one Duplex wall: 16 points there, 20 in
+    its own frame), triangle for triangle."""
+    text, summary = converted(name)
+    new = meshes(text)
+    reference = world_reference(DATA / name)
+    assert sum(summary.objects.values()) - summary.tessellated == copies
+    assert set(new) == set(reference)
+    rewelded = 0
+    for key, (points, triangles) in reference.items():
+        ours, our_triangles = new[key]
+        if ours.shape == points.shape and np.array_equal(our_triangles, triangles):
+            assert np.abs(ours - points).max() <= 1e-6, key
+        else:
+            rewelded += 1
+            assert corner_distance(points[triangles], ours[our_triangles]) <= 1e-6, key
+    assert rewelded == (1 if name == DUPLEX else 0)
+
+
+@needs_data
+def test_text_is_the_same_for_any_number_of_threads():
+    files = [DATA / STEEL_DESIGN, DATA / LINTELS, DATA / RAILINGS]
+    one = orvex_ifc.convert(files, threads=1)
+    assert orvex_ifc.convert(files, threads=2) == one
+    assert orvex_ifc.convert(files, threads=3) == one
+
+
+@needs_data
+def test_objects_carry_their_storey():
+    """Duplex: the storeys of its elements, as the file's spatial structure has them."""
+    levels = collections.Counter(o.get("level") for o in displayed(parse(model(DUPLEX))).values())
+    assert levels == {"Level 1": 101, "Level 2": 93, "T/FDN": 14, "Roof": 7}
+
+
+@pytest.fixture
+def hvac(tmp_path):
+    """A copy of the smallest data file, free to change."""
+    if DATA is None:
+        pytest.skip("no shared/data/ifc beside the project")
+    path = tmp_path / "hvac.ifc"
+    shutil.copyfile(DATA / HOUSE.format("Hvac"), path)
+    return path
+
+
+def test_cache_hit_does_not_convert(hvac, tmp_path, monkeypatch):
+    first = orvex_ifc.convert_cached(hvac, cache_dir=tmp_path)
+    assert not first.hit and first.read_text() == orvex_ifc.convert(hvac)
+    assert first.sources[0].size == hvac.stat().st_size
+    written = first.path.stat().st_mtime_ns
+
+    def no_conversion(*args, **kwargs):
+        raise AssertionError("converted again")
+    with monkeypatch.context() as m:
+        m.setattr(cache, "model_lines", no_conversion)
+        second = orvex_ifc.convert_cached(hvac, cache_dir=tmp_path, threads=1)
+    assert second.hit and second.path == first.path and second.key == first.key
+    assert second.summary == first.summary and second.path.stat().st_mtime_ns == written
+
+    # Options that change the text make an entry of their own.
+    other = orvex_ifc.convert_cached(hvac, cache_dir=tmp_path, chunk_size=7)
+    assert not other.hit and other.key != first.key
+    assert not orvex_ifc.convert_cached(hvac, cache_dir=tmp_path, use_cache=False).hit
+
+
+def test_changed_file_is_converted_again(hvac, tmp_path):
+    before = orvex_ifc.convert_cached(hvac, cache_dir=tmp_path)
+    hvac.write_bytes(hvac.read_bytes().replace(b"#67=IFCAIRTERMINAL('23uPJWDfXEcwHH3kdFgV9c',#1,'chimney cover'",
+                                               b"#67=IFCAIRTERMINAL('23uPJWDfXEcwHH3kdFgV9c',#1,'chimney hood'"))
+    after = orvex_ifc.convert_cached(hvac, cache_dir=tmp_path)
+    assert not after.hit and after.key != before.key
+    assert '"name":"chimney hood"' in after.read_text()
+    assert '"name":"chimney cover"' in before.read_text()
+
+
+def test_file_changing_during_conversion_leaves_no_entry(hvac, tmp_path, monkeypatch):
+    convert = cache.model_lines
+
+    def changing(*args, **kwargs):
+        lines = convert(*args, **kwargs)
+        yield next(lines)
+        with open(hvac, "ab") as f:
+            f.write(b"\n")
+        yield from lines
+    monkeypatch.setattr(cache, "model_lines", changing)
+    with pytest.raises(orvex_ifc.IfcReadError, match="changed while it was converted"):
+        orvex_ifc.convert_cached(hvac, cache_dir=tmp_path)
+    assert list((tmp_path / "ifc").iterdir()) == []
+
+
+def _flip_a_digit(entry):
+    text = entry.path.read_bytes()
+    at = text.index(b"data\":[") + 7
+    entry.path.write_bytes(text[:at] + (b"1" if text[at:at + 1] != b"1" else b"2") + text[at + 1:])
+
+
+@pytest.mark.parametrize("damage", [
+    _flip_a_digit,
+    lambda entry: entry.path.write_bytes(entry.path.read_bytes()[:-100]),
+    lambda entry: entry.path.unlink(),
+    lambda entry: entry.path.with_suffix(".json").write_text("{\"key\": "),
+    lambda entry: entry.path.with_suffix(".json").write_text(
+        entry.path.with_suffix(".json").read_text().replace(entry.key, "0" * 64)),
+], ids=["digit changed", "text cut short", "text missing", "record cut short", "foreign record"])
+def test_damaged_entry_is_converted_again(hvac, tmp_path, damage):
+    entry = orvex_ifc.convert_cached(hvac, cache_dir=tmp_path)
+    original = entry.read_text()
+    damage(entry)
+    again = orvex_ifc.convert_cached(hvac, cache_dir=tmp_path)
+    assert not again.hit and again.read_text() == original
+    assert orvex_ifc.convert_cached(hvac, cache_dir=tmp_path).hit
+
+
+def test_concurrent_commands_share_one_cache(hvac, tmp_path):
+    """Runs that convert the same file at once all succeed, and leave one valid entry
+    that the next run uses."""
+    folder = tmp_path / "cache"
+    command = [sys.executable, "-m", "orvex_ifc", str(hvac), "--cache-dir", str(folder)]
+    runs = [subprocess.Popen([*command, "-o", str(tmp_path / f"{i}.txt")], stderr=subprocess.PIPE)
+            for i in range(3)]
+    assert [run.wait(timeout=120) for run in runs] == [0, 0, 0]
+    expected = orvex_ifc.convert(hvac)
+    assert all((tmp_path / f"{i}.txt").read_text() == expected for i in range(3))
+    assert sorted(p.suffix for p in (folder / "ifc").iterdir()) == [".json", ".txt"]
+    again = subprocess.run([*command, "-o", str(tmp_path / "again.txt")], capture_output=True,
+                           text=True, timeout=120)
+    assert again.returncode == 0 and "from the cache" in again.stderr
+    assert (tmp_path / "again.txt").read_text() == expected
+
+
+def test_cli_without_a_usable_cache_converts_anyway(hvac, tmp_path, caplog):
+    blocked = tmp_path / "not-a-folder"
+    blocked.write_text("")
+    out = tmp_path / "out.txt"
+    assert cli.main([str(hvac), "-o", str(out), "--cache-dir", str(blocked)]) == 0
+    assert [r.getMessage() for r in caplog.records] == [
+        "cannot use the cache (Not a directory); converting without it"]
+    assert out.read_text() == orvex_ifc.convert(hvac)

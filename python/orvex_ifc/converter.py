@@ -6,15 +6,25 @@ whatever the file's length unit, stored the way exports store it: the object's
 display list references a mesh line, and the mesh's "vertices" and "faces" are
 lists of references to chunk lines of bounded size. Keys of meshes and chunks are
 content hashes, so repeated chunks and meshes are written once.
+
+The geometry kernel tessellates in each product's local frame and we place the
+triangles in the world ourselves: products whose representations are the same
+(bolts, repeated members) are tessellated once and placed many times. Lines come
+in the order of the products in the file, so the text is the same for any number
+of geometry threads.
 """
 
 import hashlib
 import json
 import logging
+import multiprocessing
 import os
 import re
-from dataclasses import dataclass, field
+import sys
 from collections import Counter
+from concurrent.futures import ProcessPoolExecutor, as_completed
+from concurrent.futures.process import BrokenProcessPool
+from dataclasses import dataclass, field
 
 import numpy as np
 
@@ -25,6 +35,10 @@ CHUNK_TYPE = "Speckle.Core.Models.DataChunk"
 
 #: Numbers per chunk line.
 DEFAULT_CHUNK_SIZE = 10_000
+
+#: Changes whenever the text written for the same files and options changes, so
+#: that cached conversions of an older revision are not used.
+CONVERTER_REVISION = 2
 
 #: Left out unless named in `include`: voids, rooms and zones are volumes, not
 #: things that can collide.
@@ -48,12 +62,22 @@ class Summary:
     triangles: int = 0
     skipped: int = 0  # products with a representation but no usable triangles
     max_coordinate: float = 0.0
+    tessellated: int = 0  # products the kernel tessellated; the others are placed copies
+
+
+def available_cores():
+    """Cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
 
 
 def _ifcopenshell():
     try:
         import ifcopenshell
         import ifcopenshell.geom
+        import ifcopenshell.util.element
     except ImportError as e:
         raise ImportError("the IFC converter needs ifcopenshell: pip install 'orvex[ifc]'") from e
     return ifcopenshell
@@ -118,21 +142,258 @@ def select_products(ifc, include=None, exclude=None):
             and not any(p.is_a(c) for c in exclude)]
 
 
-def _shapes(ifc, products, threads):
-    """(shape, percent done) for each product whose geometry the kernel produced."""
-    ifcopenshell = _ifcopenshell()
-    if not products:
-        return
+class _RepresentationKeys:
+    """Content keys of product representations: two products get the same key when
+    their representation graphs are equal entity for entity and value for value
+    (whatever the STEP ids), so the kernel turns both into the same triangles in
+    their local frames. No key (None) for a product with openings, or part of one
+    that has openings: the kernel cuts those out, so its triangles also depend on
+    the openings' placements; nor for a graph too deep to walk."""
+
+    def __init__(self, ifcopenshell):
+        self.entity = ifcopenshell.entity_instance
+        self.memo = {}
+
+    def __call__(self, product):
+        whole = product
+        while whole is not None:
+            if getattr(whole, "HasOpenings", None):
+                return None
+            parents = getattr(whole, "Decomposes", None)
+            whole = parents[0].RelatingObject if parents else None
+        try:
+            return self._entity(product.Representation)
+        except RecursionError:
+            return None
+
+    def _entity(self, e):
+        step_id = e.id()
+        key = self.memo.get(step_id) if step_id else None
+        if key is None:
+            text = repr((e.is_a(), [self._value(a) for a in e])).encode()
+            key = hashlib.blake2b(text, digest_size=16).digest()
+            if step_id:
+                self.memo[step_id] = key
+        return key
+
+    def _value(self, a):
+        if isinstance(a, self.entity):
+            return self._entity(a)
+        if isinstance(a, tuple):
+            return tuple(self._value(x) for x in a)
+        return a
+
+
+def _placements(ifcopenshell, settings):
+    """Function of a product: the 4x4 matrix from its local frame to the world, in
+    metres, as the kernel computes it, or None when the kernel cannot or it has no
+    inverse. Memoised per product."""
+    memo = {}
+
+    def placement(product):
+        if product.id() not in memo:
+            memo[product.id()] = _placement(ifcopenshell, settings, product)
+        return memo[product.id()]
+    return placement
+
+
+def _placement(ifcopenshell, settings, product):
+    if product.ObjectPlacement is None:
+        return np.eye(4)
+    try:
+        shape = ifcopenshell.geom.create_shape(settings, product.ObjectPlacement)
+    except RuntimeError:
+        return None
+    matrix = np.array(shape.matrix, dtype=np.float64).reshape((4, 4), order="F")
+    if not np.isfinite(matrix).all() or abs(np.linalg.det(matrix[:3, :3])) < 1e-9:
+        return None
+    return matrix
+
+
+@dataclass
+class _Local:
+    """Triangles of one tessellated product in its local frame and the matrix that
+    places them in the world."""
+    points: np.ndarray  # (n, 3) float64, metres
+    triangles: np.ndarray  # (m, 3) int32, indices into points
+    matrix: np.ndarray  # (4, 4) local -> world
+
+    @classmethod
+    def from_buffers(cls, verts, faces, matrix):
+        return cls(np.frombuffer(verts, dtype=np.float64).reshape(-1, 3),
+                   np.frombuffer(faces, dtype=np.int32).reshape(-1, 3),
+                   np.frombuffer(matrix, dtype=np.float64).reshape((4, 4), order="F"))
+
+
+def _kernel_settings(ifcopenshell):
     settings = ifcopenshell.geom.settings()
-    settings.set("use-world-coords", True)
-    settings.set("no-normals", True)
-    iterator = ifcopenshell.geom.iterator(settings, ifc, threads, include=products)
+    settings.set("no-normals", True)  # local coordinates: the kernel's default
+    return settings
+
+
+def _iterate(ifc, products, threads):
+    """(STEP id, vertex bytes, face bytes, matrix bytes) of each of `products` that
+    the kernel turned into geometry, in the kernel's order."""
+    ifcopenshell = _ifcopenshell()
+    iterator = ifcopenshell.geom.iterator(_kernel_settings(ifcopenshell), ifc, threads,
+                                          include=products)
     if not iterator.initialize():
         return
     while True:
-        yield iterator.get(), iterator.progress()
+        shape = iterator.get()
+        yield (shape.id, shape.geometry.verts_buffer, shape.geometry.faces_buffer,
+               shape.transformation_buffer)
         if not iterator.next():
             return
+
+
+# The file a forked worker tessellates from. Workers inherit it as it is in the
+# parent (fork passes the initializer's arguments without pickling them), so they
+# neither read nor parse it again.
+_worker_file = None
+
+
+def _adopt(ifc):
+    global _worker_file
+    _worker_file = ifc
+
+
+def _tessellate_in_worker(step_ids):
+    return list(_iterate(_worker_file, [_worker_file.by_id(i) for i in step_ids], 1))
+
+
+# Chunks per worker: enough for the slow chunks to even out, few enough that each
+# chunk's iterator set-up (about 5 ms) stays negligible.
+_CHUNKS_PER_WORKER = 8
+
+# Fewer products per worker than this are tessellated here: starting and ending
+# the workers takes 20 to 150 ms, more than a few products take.
+_MIN_PER_WORKER = 16
+
+
+def _tessellate(ifc, products, threads, bar):
+    """(STEP id, _Local or None when the kernel produced no geometry) for each of
+    `products`, in the order given, each as soon as it and those before it are done.
+
+    With several threads, processes forked from this one tessellate consecutive
+    chunks of the products, each with a single-threaded iterator, while this one
+    writes out the products already done: with its own threads the kernel keeps
+    one more thread polling for their results, which on two cores costs about as
+    much CPU as the tessellation itself. Where fork is not available the kernel's
+    threads are used."""
+    if not products:
+        return
+    ids = [p.id() for p in products]
+    done = {}
+    forking = sys.platform.startswith("linux")
+    if not forking or threads == 1 or len(products) < _MIN_PER_WORKER * threads:
+        for step_id, *buffers in _iterate(ifc, products, 1 if forking else threads):
+            done[step_id] = _Local.from_buffers(*buffers)
+            if bar is not None:
+                bar.update(100 / len(products))
+        for step_id in ids:
+            yield step_id, done.get(step_id)
+        return
+
+    size = -(-len(ids) // (threads * _CHUNKS_PER_WORKER))
+    chunks = [ids[i:i + size] for i in range(0, len(ids), size)]
+    finished = [False] * len(chunks)
+    next_chunk = 0
+    pool = ProcessPoolExecutor(threads, mp_context=multiprocessing.get_context("fork"),
+                               initializer=_adopt, initargs=(ifc,))
+    try:
+        pending = {pool.submit(_tessellate_in_worker, chunk): n for n, chunk in enumerate(chunks)}
+        for future in as_completed(pending):
+            n = pending[future]
+            for step_id, *buffers in future.result():
+                done[step_id] = _Local.from_buffers(*buffers)
+            finished[n] = True
+            if bar is not None:
+                bar.update(100 * len(chunks[n]) / len(ids))
+            while next_chunk < len(chunks) and finished[next_chunk]:
+                for step_id in chunks[next_chunk]:
+                    yield step_id, done.pop(step_id, None)
+                next_chunk += 1
+    except BrokenProcessPool as e:
+        raise RuntimeError("the geometry kernel ended abruptly while tessellating; "
+                           "convert with threads=1 to find the element") from e
+    finally:
+        pool.shutdown(cancel_futures=True)
+
+
+def _meshes(ifc, products, threads, bar, summary):
+    """(product, source STEP id, world points (n, 3) float64, triangles (m, 3)
+    int32) for each product, in the order given; points and triangles are None
+    when the product has no usable triangles. Products with the same source share
+    their triangle array."""
+    ifcopenshell = _ifcopenshell()
+    keys = _RepresentationKeys(ifcopenshell)
+    placement = _placements(ifcopenshell, _kernel_settings(ifcopenshell))
+    first = {}  # content key -> first product with it
+    sources = []  # the product whose tessellation each product uses
+    for p in products:
+        key = keys(p)
+        source = p if key is None else first.setdefault(key, p)
+        # A copy needs both placements; without them it is tessellated itself.
+        if source is not p and (placement(p) is None or placement(source) is None):
+            source = p
+        sources.append(source)
+    # A source comes no later than the products that use it, so the products can
+    # be written out in order as the tessellations come in.
+    tessellated = list({p.id(): p for p in sources}.values())
+    summary.tessellated += len(tessellated)
+    incoming = _tessellate(ifc, tessellated, threads, bar)
+
+    local = {}  # source STEP id -> _Local, or None when unusable
+    from_source = {}  # source STEP id -> kernel matrix with the source's placement taken out
+    for product, source in zip(products, sources):
+        sid = source.id()
+        while sid not in local:
+            step_id, mesh = next(incoming)
+            src = ifc.by_id(step_id)
+            local[step_id] = mesh if mesh is not None and _usable(mesh, src) else None
+        mesh = local[sid]
+        if mesh is None:
+            yield product, sid, None, None
+            continue
+        matrix = mesh.matrix
+        if source is not product:
+            # The kernel's frame for the copy: its own placement in place of the source's.
+            if sid not in from_source:
+                from_source[sid] = np.linalg.inv(placement(source)) @ matrix
+            matrix = placement(product) @ from_source[sid]
+        points = mesh.points @ matrix[:3, :3].T + matrix[:3, 3]
+        if not np.isfinite(points).all():
+            log.warning("%s #%d has non-finite coordinates; left out", product.is_a(), product.id())
+            yield product, sid, None, None
+            continue
+        yield product, sid, points, mesh.triangles
+    incoming.close()
+
+
+def _usable(mesh, product):
+    """False, with a warning when there is something to say, when the mesh holds no
+    triangles or nothing the engine could safely read."""
+    if len(mesh.triangles) == 0:
+        return False
+    if not np.isfinite(mesh.points).all():
+        log.warning("%s #%d has non-finite coordinates; left out", product.is_a(), product.id())
+        return False
+    # A corner without a point would end the whole clash run.
+    if mesh.triangles.min() < 0 or mesh.triangles.max() >= len(mesh.points):
+        log.warning("%s #%d has triangles without points; left out", product.is_a(), product.id())
+        return False
+    return True
+
+
+def storey_name(product):
+    """Name of the IfcBuildingStorey holding the product, directly or through the
+    elements it is part of; None when there is none or it has no name."""
+    import ifcopenshell.util.element
+    storey = ifcopenshell.util.element.get_container(product, ifc_class="IfcBuildingStorey")
+    if storey is None:
+        return None
+    return storey.Name or storey.LongName or None
 
 
 _BAD_KEY = re.compile(r"[\x00-\x1f\x7f]")
@@ -179,36 +440,27 @@ def _chunked(numbers, chunk_size, written, out):
     return refs
 
 
-def _mesh_arrays(shape):
-    """Flat vertex list and (n, 3) triangle array of a shape, or None when it holds
-    no triangles or nothing the engine could safely read."""
-    geometry = shape.geometry
-    vertices = np.frombuffer(geometry.verts_buffer, dtype=np.float64)
-    triangles = np.frombuffer(geometry.faces_buffer, dtype=np.int32).reshape(-1, 3)
-    if len(triangles) == 0:
-        return None
-    if not np.isfinite(vertices).all():
-        log.warning("%s #%d has non-finite coordinates; left out", shape.type, shape.id)
-        return None
-    # A corner without a point would end the whole clash run.
-    if len(vertices) % 3 or triangles.min() < 0 or triangles.max() >= len(vertices) // 3:
-        log.warning("%s #%d has triangles without points; left out", shape.type, shape.id)
-        return None
-    return vertices, triangles
+def check_options(chunk_size, threads):
+    """ValueError for a chunk size or thread count below 1."""
+    if chunk_size < 1:
+        raise ValueError("chunk size must be at least 1")
+    if threads is not None and threads < 1:
+        raise ValueError("threads must be at least 1")
 
 
-def model_lines(ifcs, include=None, exclude=None, chunk_size=DEFAULT_CHUNK_SIZE, threads=1,
+def model_lines(ifcs, include=None, exclude=None, chunk_size=DEFAULT_CHUNK_SIZE, threads=None,
                 progress=False, summary=None):
     """The lines of one model text holding the products of one opened IFC file or
     of a sequence of them (the partitions of a federated model), as an iterator.
 
     `include`/`exclude` name IfcProduct classes (subclasses match too; see
-    select_products). `progress` shows a bar on standard error for conversions
-    that take more than a second, when standard error is a terminal. `summary`, a
-    Summary, is filled in as lines are produced. Bad options raise ValueError here,
-    before any line is produced."""
-    if chunk_size < 1:
-        raise ValueError("chunk size must be at least 1")
+    select_products). `threads` is the number of geometry workers (default: one
+    per core this process may use); the text does not depend on it. `progress`
+    shows a bar on standard error for conversions that take more than a second,
+    when standard error is a terminal. `summary`, a Summary, is filled in as lines
+    are produced. Bad options raise ValueError here, before any line is produced."""
+    check_options(chunk_size, threads)
+    threads = available_cores() if threads is None else threads
     if not isinstance(ifcs, (list, tuple)):
         ifcs = [ifcs]
     selected = [(ifc, select_products(ifc, include, exclude)) for ifc in ifcs]
@@ -229,44 +481,45 @@ def _all_lines(selected, chunk_size, threads, progress, summary):
 
 def _lines(ifc, products, chunk_size, threads, progress, summary, keys, written):
     bar = _progress_bar() if progress else None
-    produced = 0
     try:
-        for shape, percent in _shapes(ifc, products, threads):
-            if bar is not None:
-                bar.update(percent - bar.n)
-            produced += 1
-            arrays = _mesh_arrays(shape)
-            if arrays is None:
+        meshes = _meshes(ifc, products, threads, bar, summary)
+        face_refs = {}  # source STEP id -> chunk references of its faces, shared by copies
+        for product, source, points, triangles in meshes:
+            if points is None:
                 summary.skipped += 1
                 continue
-            vertices, triangles = arrays
-            faces = np.empty((len(triangles), 4), dtype=np.int64)
-            faces[:, 0] = 3
-            faces[:, 1:] = triangles
             out = []
-            vertex_refs = _chunked(vertices.tolist(), chunk_size, written, out)
-            face_refs = _chunked(faces.ravel().tolist(), chunk_size, written, out)
-            mesh_key = hashlib.md5(json.dumps([vertex_refs, face_refs]).encode(),
+            vertex_refs = _chunked(points.ravel().tolist(), chunk_size, written, out)
+            refs = face_refs.get(source)
+            if refs is None:
+                faces = np.empty((len(triangles), 4), dtype=np.int64)
+                faces[:, 0] = 3
+                faces[:, 1:] = triangles
+                refs = face_refs[source] = _chunked(faces.ravel().tolist(), chunk_size,
+                                                           written, out)
+            mesh_key = hashlib.md5(json.dumps([vertex_refs, refs]).encode(),
                                    usedforsecurity=False).hexdigest()
             if mesh_key not in written:
                 written.add(mesh_key)
                 mesh = {"speckle_type": MESH_TYPE, "id": mesh_key, "units": "m",
-                        "vertices": vertex_refs, "faces": face_refs}
+                        "vertices": vertex_refs, "faces": refs}
                 out.append(f"{mesh_key}\t{json.dumps(mesh, separators=_COMPACT)}\n")
-            key = keys(shape.guid, shape.id)
-            obj = {"speckle_type": f"IFC.{shape.type}", "id": key}
-            if shape.name:
-                obj["name"] = shape.name
+            key = keys(product.GlobalId, product.id())
+            obj = {"speckle_type": f"IFC.{product.is_a()}", "id": key}
+            if product.Name:
+                obj["name"] = product.Name
+            level = storey_name(product)
+            if level is not None:
+                obj["level"] = level
             obj["@displayValue"] = [_reference(mesh_key)]
             out.append(f"{key}\t{json.dumps(obj, separators=_COMPACT)}\n")
-            summary.objects[shape.type] += 1
+            summary.objects[product.is_a()] += 1
             summary.triangles += len(triangles)
-            summary.max_coordinate = max(summary.max_coordinate, float(np.abs(vertices).max()))
+            summary.max_coordinate = max(summary.max_coordinate, float(np.abs(points).max()))
             yield from out
     finally:
         if bar is not None:
             bar.close()
-    summary.skipped += len(products) - produced
 
 
 def _progress_bar():
@@ -285,4 +538,3 @@ def convert(paths, **options):
     if isinstance(paths, (list, tuple)):
         return "".join(model_lines([open_ifc(p) for p in paths], **options))
     return "".join(model_lines(open_ifc(paths), **options))
-
