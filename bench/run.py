@@ -5,7 +5,7 @@
 Builds orvex, orvexkit and the benchmark drivers for this interpreter into build/bench,
 checks that orvex and the peer (or orvexkit and clash_detection) agree on every
 workload, then times them and prints one table with the ratios and the targets P1 to P5,
-K1 and K2. Exits 1 when an answer disagrees.
+K1 to K3. Exits 1 when an answer disagrees.
 """
 
 import argparse
@@ -223,6 +223,36 @@ def run_kit(orvex, orvexkit, check, path_a, path_b, repeats, only):
     return rows
 
 
+def run_overlaps(orvexkit, check, path_a, path_b, repeats):
+    """K3: the volumetric kinds (load both models, then overlaps) against the
+    surface-only clash (load both, then clash) on the W1 models, each end to end on
+    every core, interleaved, the best of the repeats. The surface pairs of overlaps must
+    be clash's."""
+    def run(call):
+        start = time.perf_counter()
+        a = orvexkit.Model(Path(path_a))
+        b = orvexkit.Model(Path(path_b))
+        loaded = time.perf_counter()
+        result = call(a, b)
+        return result, loaded - start, time.perf_counter() - loaded
+
+    runs = {"clash": [], "overlaps": []}
+    for _ in range(repeats):
+        runs["clash"].append(run(orvexkit.clash))
+        runs["overlaps"].append(run(orvexkit.overlaps))
+    row = {"cores": len(os.sched_getaffinity(0)), "load": os.getloadavg()[0]}
+    for name, done in runs.items():
+        result, load_s, pass_s = min(done, key=lambda r: r[1] + r[2])
+        row[name] = {"load_s": load_s, "pass_s": pass_s, "total_s": load_s + pass_s}
+    plain, volumetric = runs["clash"][0][0], runs["overlaps"][0][0]
+    surface = volumetric.dist < 0
+    row["agree"] = (kit_pairs(plain) == {(a, b): d for a, b, d, s in zip(
+        volumetric.a_ids, volumetric.b_ids, volumetric.dist.tolist(), surface.tolist()) if s}) or check.fail(
+        "K3", "the surface pairs of overlaps are not clash's")
+    row["kinds"] = {k: int((volumetric.kind == k).sum()) for k in orvexkit.KINDS}
+    return row
+
+
 def run_dense(build_dir, check, triangles, seed, repeats):
     """W3: one contact query on two dense tori, overlapping and then 0.3 apart."""
     rows = []
@@ -357,6 +387,16 @@ def table(results):
                      f"1 thread; loading both models once more: {fmt_s(k['load_s'])}, "
                      f"{fmt_x(ratio(k['calls_s'], k['kit_s']))} with it; pairs "
                      + "/".join(map(str, k["pairs"])) + (", agree" if k["agree"] else ", DISAGREE")))
+    k = results.get("K3")
+    if k:
+        plain, volumetric = k["clash"], k["overlaps"]
+        kinds = ", ".join(f"{n} {kind}" for kind, n in k["kinds"].items() if n)
+        rows.append(("K3 volumetric kinds on W1, end to end", fmt_s(volumetric["total_s"]),
+                     fmt_s(plain["total_s"]) + " surface only", fmt_x(ratio(plain["total_s"], volumetric["total_s"])),
+                     f"overlaps {fmt_x(ratio(volumetric['total_s'], plain['total_s']))} the clash: load+mesh "
+                     f"{fmt_s(volumetric['load_s'])} vs {fmt_s(plain['load_s'])}, pass "
+                     f"{fmt_s(volumetric['pass_s'])} vs {fmt_s(plain['pass_s'])}; {k['cores']} cores, load "
+                     f"{k['load']:.1f}; {kinds}" + ("" if k["agree"] else "; DISAGREE")))
     return rows
 
 
@@ -398,6 +438,11 @@ def targets(results):
         r = ratio(k["calls_s"], k["pass_s"])
         out.append(("K2", "6 checks on loaded models >= 4x 6 calls", fmt_x(r),
                     verdict(r is not None and r >= 4, [k])))
+    k = results.get("K3")
+    if k:
+        r = ratio(k["overlaps"]["total_s"], k["clash"]["total_s"])
+        out.append(("K3", "volumetric kinds on W1 <= 3x the surface-only clash", fmt_x(r),
+                    verdict(r is not None and r <= 3, [k])))
     return sorted(out)
 
 
@@ -429,13 +474,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="small sizes, one repeat: a smoke run of the whole suite")
-    parser.add_argument("--objects", type=int, help="objects per model for W1, W2, W5, K1, K2 (20000)")
+    parser.add_argument("--objects", type=int, help="objects per model for W1, W2, W5, K1 to K3 (20000)")
     parser.add_argument("--scaling", help="W4 sizes, comma separated (1000,...,32000)")
     parser.add_argument("--dense", type=int, help="triangles per W3 mesh (100000)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--repeats", type=int,
                         help="runs of each side in W1, W2, W3 and of orvex in W4, best kept (3)")
-    parser.add_argument("--only", default="W1,W2,W3,W4,W5,K1,K2", help="workloads to run")
+    parser.add_argument("--only", default="W1,W2,W3,W4,W5,K1,K2,K3", help="workloads to run")
     parser.add_argument("--no-peer-scaling", action="store_true",
                         help="run W4 without the peer (no ratios or checks there)")
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
@@ -472,6 +517,8 @@ def main():
             results["W5"]["host"] = host_rss(args.build_dir, *paths)
     if only & {"K1", "K2"}:
         results.update(run_kit(orvex, orvexkit, check, *building(objects, args.seed), repeats, only))
+    if "K3" in only:
+        results["K3"] = run_overlaps(orvexkit, check, *building(objects, args.seed), repeats)
     if "W3" in only:
         results["W3"] = run_dense(args.build_dir, check, triangles, args.seed, repeats)
     if "W4" in only:

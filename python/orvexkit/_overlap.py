@@ -26,6 +26,13 @@ DEFAULT_DUPLICATE_TOLERANCE = 0.001
 #: differ by the rounding of two sums, many orders of magnitude below it.
 CONTAINED_FRACTION = 1e-6
 
+#: Pieces of an overlap whose mean thickness (volume over half the area) is below this
+#: fraction of their largest coordinate are where faces touch, not where solids overlap:
+#: two float32 roundings (2^-24 relative each, of the input's corners and of the
+#: boolean's output) move coinciding faces apart by that much, and the boolean leaves
+#: such slivers, of volume 1e-20 to 1e-15 m3 on the real models, between them.
+FLAT_FRACTION = 2.0 ** -22
+
 
 class OverlapRecord(NamedTuple):
     """One pair of overlaps(): ClashRecord's fields, then the volumetric ones."""
@@ -103,7 +110,10 @@ def overlaps(a: Model, b: Model | None = None, min_dist: float = 0.0, *,
     volume, thickness, centre: of the overlap solid A ∩ B of two closed meshes (mesh
     boolean by manifold3d on the meshes with equal corners merged): its volume, its
     smallest width over the three axes and the normals of its 16 largest faces (the
-    smallest side of a box-shaped overlap in any orientation), its centroid. For an
+    smallest side of a box-shaped overlap in any orientation), its centroid. Pieces of
+    the overlap whose mean thickness is below 2^-22 of their coordinates, where faces
+    touch up to float rounding, are left out; of several pieces, the thickness is the
+    thickest's. For an
     exact containment these are the inner solid's. NaN where they are not known: a mesh
     that is open or that manifold3d refuses (counted as open: closed_a/closed_b False),
     or volumes=False, which runs no boolean (then a flush containment is reported as
@@ -154,7 +164,7 @@ def overlaps(a: Model, b: Model | None = None, min_dist: float = 0.0, *,
                      ["duplicate", "contained", "crossing", "touching"], "clearance")
     # Pairs surveyed only because their solids might overlap, and that do not.
     keep = (kind == "duplicate") | (kind == "contained") | (kind == "crossing") | (dist < np.float32(threshold))
-    contained = np.array(["", "a", "b"])[inside]
+    contained = np.where(kind == "contained", np.array(["", "a", "b"])[inside], "")
     return OverlapResult(a, b, a_index[keep], b_index[keep], dist[keep], point_a[keep], point_b[keep], threshold,
                          prediction, self_clash, kind=kind[keep], volume=volume[keep], thickness=thickness[keep],
                          centre=centre[keep], contained=contained[keep], approximate=approximate[keep],
@@ -185,21 +195,34 @@ def _measure_overlaps(solids_a: _Solids, solids_b: _Solids, a_index: np.ndarray,
         solid_a = solids_a.get(int(a_index[row]))
         solid_b = solids_b.get(int(b_index[row]))
         common = solid_a ^ solid_b
-        shared = common.volume()
-        volume[row] = shared
-        if shared <= 0:
-            thickness[row] = 0.0
-            continue
-        mesh = common.to_mesh()
-        _, centroid, width = _native.measure_solid(np.ascontiguousarray(mesh.vert_properties[:, :3]),
-                                                   mesh.tri_verts.astype(np.uint32))
-        centre[row] = centroid
-        thickness[row] = width
-        inner_a = shared >= solid_a.volume() * (1 - CONTAINED_FRACTION)
-        inner_b = shared >= solid_b.volume() * (1 - CONTAINED_FRACTION)
-        if inner_a or inner_b:
-            # Both: the same solid twice; the smaller (or a) is called the inner one.
-            inside[row] = 1 if inner_a and (not inner_b or solid_a.volume() <= solid_b.volume()) else 2
+        volume[row], centre[row], thickness[row] = _shared(common)
+        if volume[row] > 0:
+            shared = common.volume()
+            inner_a = shared >= solid_a.volume() * (1 - CONTAINED_FRACTION)
+            inner_b = shared >= solid_b.volume() * (1 - CONTAINED_FRACTION)
+            if inner_a or inner_b:
+                # Both: the same solid twice; the smaller (or a) is called the inner one.
+                inside[row] = 1 if inner_a and (not inner_b or solid_a.volume() <= solid_b.volume()) else 2
+
+
+def _shared(common: Any) -> tuple[float, Any, float]:
+    """(volume, centroid, thickness) of a boolean's result without its flat pieces: those
+    whose volume over half their area (their mean thickness) is below FLAT_FRACTION of
+    their largest coordinate, where faces that touch meet up to rounding. Of several
+    pieces: their total volume, their centroid, the thickest's thickness. (0, NaN, 0)
+    when nothing is left."""
+    mesh = common.to_mesh()
+    points = np.ascontiguousarray(mesh.vert_properties[:, :3], dtype=np.float32)
+    if not len(points):
+        return 0.0, np.nan, 0.0
+    flat = FLAT_FRACTION * float(np.abs(points).max())
+    pieces = [p for p in _native.measure_pieces(points, mesh.tri_verts.astype(np.uint32))
+              if p[0] > flat * p[3] / 2]
+    if not pieces:
+        return 0.0, np.nan, 0.0
+    volumes = np.array([p[0] for p in pieces])
+    centroid = np.average(np.array([p[1] for p in pieces]), axis=0, weights=volumes)
+    return float(volumes.sum()), centroid, max(p[2] for p in pieces)
 
 
 @dataclass(frozen=True, slots=True, eq=False, kw_only=True)

@@ -97,7 +97,7 @@ SolidMeasures solid_measures(std::span<const Point> points, std::span<const Tria
   if (used.empty()) return m;
   for (uint32_t i : used) {
     for (float c : points[i]) {
-      if (!std::isfinite(c)) return {NAN, {NAN, NAN, NAN}, NAN};
+      if (!std::isfinite(c)) return {NAN, {NAN, NAN, NAN}, NAN, NAN};
     }
   }
   // Relative to the box centre, so that the rounding follows the solid's size rather
@@ -130,6 +130,7 @@ SolidMeasures solid_measures(std::span<const Point> points, std::span<const Tria
     moment = moment + (a + b + c) * det;
     const Vec3d n = cross(b - a, c - a);
     const double area2 = dot(n, n);
+    m.area += std::sqrt(area2) / 2;
     if (area2 > 0) faces.push_back({area2, i, n * (1 / std::sqrt(area2))});
   }
   m.volume = six_volume / 6;
@@ -163,6 +164,35 @@ SolidMeasures solid_measures(std::span<const Point> points, std::span<const Tria
     m.thickness = std::min(m.thickness, high - low);
   }
   return m;
+}
+
+std::vector<SolidMeasures> piece_measures(std::span<const Point> points, std::span<const Triangle> triangles) {
+  // Union-find over the corners, with path halving.
+  std::vector<uint32_t> parent(points.size());
+  for (uint32_t i = 0; i < parent.size(); ++i) parent[i] = i;
+  auto root = [&](uint32_t v) {
+    while (parent[v] != v) v = parent[v] = parent[parent[v]];
+    return v;
+  };
+  for (const Triangle& t : triangles) {
+    parent[root(t[1])] = root(t[0]);
+    parent[root(t[2])] = root(t[0]);
+  }
+  constexpr uint32_t kNone = UINT32_MAX;
+  std::vector<uint32_t> piece_of(points.size(), kNone);
+  std::vector<std::vector<Triangle>> pieces;
+  for (const Triangle& t : triangles) {
+    uint32_t& piece = piece_of[root(t[0])];
+    if (piece == kNone) {
+      piece = static_cast<uint32_t>(pieces.size());
+      pieces.emplace_back();
+    }
+    pieces[piece].push_back(t);
+  }
+  std::vector<SolidMeasures> out;
+  out.reserve(pieces.size());
+  for (const std::vector<Triangle>& piece : pieces) out.push_back(solid_measures(points, piece));
+  return out;
 }
 
 }  // namespace orvex

@@ -46,6 +46,8 @@ struct SolidMeasures {
   /// in any orientation that is its smallest side; for other shapes an upper bound of
   /// the smallest width. 0 for a mesh without corners.
   double thickness = 0;
+  /// Surface area: the sum of the triangles' areas.
+  double area = 0;
 };
 
 /// Largest triangles whose normals are tried as thickness directions.
@@ -55,5 +57,9 @@ inline constexpr int kNormalsTried = 16;
 /// for other meshes the volume and centroid are those of the surface closed by cones
 /// to the box centre, and mean little. Non-finite corners give NaN measures.
 SolidMeasures solid_measures(std::span<const Point> points, std::span<const Triangle> triangles);
+
+/// solid_measures of each connected piece of the mesh (triangles joined through shared
+/// corner indices), in the order of each piece's first triangle.
+std::vector<SolidMeasures> piece_measures(std::span<const Point> points, std::span<const Triangle> triangles);
 
 }  // namespace orvex

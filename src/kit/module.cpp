@@ -269,11 +269,12 @@ PyObject* survey(PyObject*, PyObject* args) {
   return column_tuple(columns);
 }
 
-// (volume, (x, y, z), thickness) of the solid bounded by a mesh given as C-contiguous
-// float32 (n, 3) corners and uint32 (m, 3) triangles, such as a boolean's result.
-PyObject* measure_solid(PyObject*, PyObject* args) {
+// [(volume, (x, y, z), thickness, area), ...]: the measures of each connected piece of the
+// solid bounded by a mesh given as C-contiguous float32 (n, 3) corners and uint32 (m, 3)
+// triangles, such as a boolean's result.
+PyObject* measure_pieces(PyObject*, PyObject* args) {
   PyObject *points_obj, *triangles_obj;
-  if (!PyArg_ParseTuple(args, "OO:measure_solid", &points_obj, &triangles_obj)) return nullptr;
+  if (!PyArg_ParseTuple(args, "OO:measure_pieces", &points_obj, &triangles_obj)) return nullptr;
   Buffer points, triangles;
   const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
   if (!points.get(points_obj, flags) || !triangles.get(triangles_obj, flags)) return nullptr;
@@ -301,14 +302,23 @@ PyObject* measure_solid(PyObject*, PyObject* args) {
     }
   }
   // Boolean results are small: measured under the lock, while the buffers cannot change.
-  SolidMeasures m;
+  std::vector<SolidMeasures> pieces;
   try {
-    m = solid_measures(corners, faces);
+    pieces = piece_measures(corners, faces);
   } catch (...) {
     raise_engine_error();
     return nullptr;
   }
-  return Py_BuildValue("(d(ddd)d)", m.volume, m.centroid.x, m.centroid.y, m.centroid.z, m.thickness);
+  Ref list(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const SolidMeasures& m = pieces[i];
+    PyObject* item =
+        Py_BuildValue("(d(ddd)dd)", m.volume, m.centroid.x, m.centroid.y, m.centroid.z, m.thickness, m.area);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
 }
 
 PyMethodDef functions[] = {
@@ -325,9 +335,9 @@ PyMethodDef functions[] = {
      "survey($module, a, b, min_dist, reach, tolerance, threads, self, select_a, select_b, /)\n--\n\n"
      "The volumetric survey: (a_index, b_index, dist, point_a, point_b, closed_a, closed_b,\n"
      "duplicate, inside, approximate, volume, centre, thickness) arrays."},
-    {"measure_solid", measure_solid, METH_VARARGS,
-     "measure_solid($module, points, triangles, /)\n--\n\n"
-     "(volume, centroid, thickness) of the solid a closed mesh bounds."},
+    {"measure_pieces", measure_pieces, METH_VARARGS,
+     "measure_pieces($module, points, triangles, /)\n--\n\n"
+     "[(volume, centroid, thickness, area), ...] of each connected piece of a closed mesh."},
     {nullptr, nullptr, 0, nullptr},
 };
 

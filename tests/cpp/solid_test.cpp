@@ -121,6 +121,18 @@ TEST(SolidMeasures, VolumeCentroidAndThicknessOfKnownSolids) {
   for (Triangle& t : inverted.triangles) std::swap(t[1], t[2]);
   EXPECT_DOUBLE_EQ(solid_measures(inverted.points, inverted.triangles).volume, -1);
 
+  // Two boxes in one mesh: two pieces, each measured alone.
+  MeshData two = testing::box({0, 0, 0}, {1, 1, 1});
+  const MeshData far = testing::box({5, 0, 0}, {7, 3, 1});
+  for (const Point& p : far.points) two.points.push_back(p);
+  for (const Triangle& t : far.triangles) two.triangles.push_back({t[0] + 8, t[1] + 8, t[2] + 8});
+  const std::vector<SolidMeasures> pieces = piece_measures(two.points, two.triangles);
+  ASSERT_EQ(pieces.size(), 2u);
+  EXPECT_DOUBLE_EQ(pieces[0].volume, 1);
+  EXPECT_DOUBLE_EQ(pieces[1].volume, 6);
+  EXPECT_DOUBLE_EQ(pieces[1].centroid.x, 6);
+  EXPECT_DOUBLE_EQ(pieces[1].thickness, 1);
+
   const MeshData torus = testing::torus({0, 0, 0}, 3, 1, 64, 32);
   const SolidMeasures tm = solid_measures(torus.points, torus.triangles);
   // The polyhedron is inscribed in the torus 2 pi^2 R r^2: a little smaller.
