@@ -10,9 +10,8 @@ from typing import Any, Iterator, NamedTuple, Sequence
 import numpy as np
 
 from orvexkit import _native
-from orvexkit._clash import DEFAULT_REACH, ClashResult, _column, _number, _selection
+from orvexkit._clash import DEFAULT_REACH, ClashResult, _column, _number, _pass_arguments
 from orvexkit._model import Model
-from orvexkit._threads import resolve_threads
 
 #: The kinds of a pair, in the order of the rules that decide them (the first that
 #: holds wins; see overlaps()).
@@ -125,30 +124,16 @@ def overlaps(a: Model, b: Model | None = None, min_dist: float = 0.0, *,
     the booleans run on the calling thread (manifold3d keeps the lock, and parallelises
     large booleans inside).
     """
-    if not isinstance(a, Model):
-        raise TypeError(f"a must be an orvexkit.Model, not {type(a).__name__}")
-    self_clash = b is None
-    if self_clash:
-        if select_b is not None:
-            raise ValueError("a self clash takes select_a only: it chooses the objects on both sides")
-        b = a
-    elif not isinstance(b, Model):
-        raise TypeError(f"b must be an orvexkit.Model or None, not {type(b).__name__}")
-    assert b is not None
-    threshold = _number(min_dist, "min_dist")
-    prediction = _number(reach, "reach")
-    if not (prediction >= 0 and math.isfinite(prediction)):
-        raise ValueError(f"reach must be finite and at least 0, not {prediction}")
+    args = _pass_arguments(a, b, min_dist, reach, threads, select_a, select_b)
     tolerance = _number(duplicate_tolerance, "duplicate_tolerance")
     if not (tolerance >= 0 and math.isfinite(tolerance)):
         raise ValueError(f"duplicate_tolerance must be finite and at least 0, not {tolerance}")
     manifold = _manifold3d() if volumes else None
-    count = resolve_threads(threads)
-    flags_a = _selection(select_a, a, "select_a")
-    flags_b = flags_a if self_clash else _selection(select_b, b, "select_b")
+    b = args.b
     (a_index, b_index, dist, point_a, point_b, closed_a, closed_b, duplicate, inside, approximate,
      volume, centre, thickness) = map(np.array, _native.survey(
-         a._handle, b._handle, threshold, prediction, tolerance, count, self_clash, flags_a, flags_b))
+         a._handle, b._handle, args.min_dist, args.reach, tolerance, args.threads, args.self_clash,
+         args.select_a, args.select_b))
     closed_a = closed_a.view(np.bool_)
     closed_b = closed_b.view(np.bool_)
     duplicate = duplicate.view(np.bool_)
@@ -163,13 +148,13 @@ def overlaps(a: Model, b: Model | None = None, min_dist: float = 0.0, *,
     kind = np.select([duplicate, inside != 0, (dist < 0) | (volume > 0), dist <= 0],
                      ["duplicate", "contained", "crossing", "touching"], "clearance")
     # Pairs surveyed only because their solids might overlap, and that do not.
-    keep = (kind == "duplicate") | (kind == "contained") | (kind == "crossing") | (dist < np.float32(threshold))
+    keep = np.isin(kind, ("duplicate", "contained", "crossing")) | (dist < np.float32(args.min_dist))
     contained = np.where(kind == "contained", np.array(["", "a", "b"])[inside], "")
-    return OverlapResult(a, b, a_index[keep], b_index[keep], dist[keep], point_a[keep], point_b[keep], threshold,
-                         prediction, self_clash, kind=kind[keep], volume=volume[keep], thickness=thickness[keep],
-                         centre=centre[keep], contained=contained[keep], approximate=approximate[keep],
-                         closed_a=closed_a[keep], closed_b=closed_b[keep], duplicate_tolerance=tolerance,
-                         volumes=volumes)
+    return OverlapResult(a, b, a_index[keep], b_index[keep], dist[keep], point_a[keep], point_b[keep],
+                         args.min_dist, args.reach, args.self_clash, kind=kind[keep], volume=volume[keep],
+                         thickness=thickness[keep], centre=centre[keep], contained=contained[keep],
+                         approximate=approximate[keep], closed_a=closed_a[keep], closed_b=closed_b[keep],
+                         duplicate_tolerance=tolerance, volumes=volumes)
 
 
 def _measure_overlaps(solids_a: _Solids, solids_b: _Solids, a_index: np.ndarray, b_index: np.ndarray,

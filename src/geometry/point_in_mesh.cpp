@@ -92,37 +92,47 @@ Vec3d corner(const TriMesh& mesh, uint32_t triangle, int k) {
   return Vec3d(mesh.points()[mesh.triangles()[triangle][k]]);
 }
 
+// Calls visit(triangle) for each triangle in the leaves under the nodes whose boxes pass
+// `enter`, in depth-first order, until a visit returns false. False when one did.
+template <class Enter, class Visit>
+bool each_triangle(const TriMesh& mesh, std::vector<uint32_t>& stack, Enter&& enter, Visit&& visit) {
+  const std::vector<BvhNode>& nodes = mesh.bvh().nodes;
+  stack.clear();
+  if (!nodes.empty()) stack.push_back(0);
+  while (!stack.empty()) {
+    const BvhNode& node = nodes[stack.back()];
+    stack.pop_back();
+    if (!enter(node.box)) continue;
+    if (!node.leaf()) {
+      stack.push_back(node.index);
+      stack.push_back(node.index + 1);
+      continue;
+    }
+    for (uint32_t slot = node.index; slot < node.index + node.count; ++slot) {
+      if (!visit(mesh.bvh().order[slot])) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<int> ray_winding(const TriMesh& mesh, const Vec3d& p) {
-  const std::vector<BvhNode>& nodes = mesh.bvh().nodes;
-  if (nodes.empty()) return 0;
   std::vector<uint32_t> stack;
   for (const Vec3d& d : kRays) {
     int winding = 0;
-    bool degenerate = false;
-    stack.assign(1, 0);
-    while (!stack.empty() && !degenerate) {
-      const BvhNode& node = nodes[stack.back()];
-      stack.pop_back();
-      if (!ray_meets_box(p, d, node.box)) continue;
-      if (!node.leaf()) {
-        stack.push_back(node.index);
-        stack.push_back(node.index + 1);
-        continue;
-      }
-      for (uint32_t slot = node.index; slot < node.index + node.count; ++slot) {
-        const uint32_t t = mesh.bvh().order[slot];
-        switch (ray_triangle(d, corner(mesh, t, 0) - p, corner(mesh, t, 1) - p, corner(mesh, t, 2) - p)) {
-          case RayHit::miss: break;
-          case RayHit::crossing_out: ++winding; break;
-          case RayHit::crossing_in: --winding; break;
-          case RayHit::degenerate: degenerate = true; break;
-          case RayHit::on_surface: return std::nullopt;
-        }
-      }
-    }
-    if (!degenerate) return winding;
+    RayHit stop = RayHit::miss;
+    const bool complete = each_triangle(
+        mesh, stack, [&](const Aabb& box) { return ray_meets_box(p, d, box); },
+        [&](uint32_t t) {
+          const RayHit hit = ray_triangle(d, corner(mesh, t, 0) - p, corner(mesh, t, 1) - p, corner(mesh, t, 2) - p);
+          if (hit == RayHit::crossing_out) ++winding;
+          if (hit == RayHit::crossing_in) --winding;
+          stop = hit;
+          return hit != RayHit::degenerate && hit != RayHit::on_surface;
+        });
+    if (complete) return winding;
+    if (stop == RayHit::on_surface) return std::nullopt;
   }
   return std::nullopt;
 }
@@ -141,8 +151,6 @@ double generalized_winding(const TriMesh& mesh, const Vec3d& p) {
 }
 
 bool near_surface(const TriMesh& mesh, const Vec3d& p, double tolerance) {
-  const std::vector<BvhNode>& nodes = mesh.bvh().nodes;
-  if (nodes.empty()) return false;
   // Box distances in double from float corners are exact but for a few ulps; the slack
   // keeps a box whose triangle lies within the tolerance from being skipped.
   const double reach = tolerance + kBoundSlack * std::max(mesh.bounds().max_abs(), norm(p));
@@ -156,24 +164,12 @@ bool near_surface(const TriMesh& mesh, const Vec3d& p, double tolerance) {
   };
   const TriangleFrame point = triangle_frame({Vec3d{}, Vec3d{}, Vec3d{}});
   const double limit2 = tolerance * tolerance;
-  std::vector<uint32_t> stack{0};
-  while (!stack.empty()) {
-    const BvhNode& node = nodes[stack.back()];
-    stack.pop_back();
-    if (!box_near(node.box)) continue;
-    if (!node.leaf()) {
-      stack.push_back(node.index);
-      stack.push_back(node.index + 1);
-      continue;
-    }
-    for (uint32_t slot = node.index; slot < node.index + node.count; ++slot) {
-      const uint32_t t = mesh.bvh().order[slot];
-      const TriangleFrame frame =
-          triangle_frame({corner(mesh, t, 0) - p, corner(mesh, t, 1) - p, corner(mesh, t, 2) - p});
-      if (triangle_closest_points(frame, point).dist2 <= limit2) return true;
-    }
-  }
-  return false;
+  std::vector<uint32_t> stack;
+  return !each_triangle(mesh, stack, box_near, [&](uint32_t t) {
+    const TriangleFrame frame =
+        triangle_frame({corner(mesh, t, 0) - p, corner(mesh, t, 1) - p, corner(mesh, t, 2) - p});
+    return !(triangle_closest_points(frame, point).dist2 <= limit2);
+  });
 }
 
 bool corners_near_surface(const TriMesh& a, const TriMesh& b, double tolerance) {
