@@ -59,7 +59,9 @@ def _manifold3d() -> ModuleType:
 
 class _Solids:
     """Each object's solid for the boolean, built once per call: None for a mesh that
-    is not closed or that manifold3d refuses."""
+    manifold3d refuses. A mesh of several closed pieces that may overlap each other (a
+    profile and its end plate as one mesh) is their union, so that no volume counts
+    twice."""
 
     def __init__(self, manifold: ModuleType, model: Model) -> None:
         self._manifold = manifold
@@ -75,6 +77,10 @@ class _Solids:
             if solid.status() != self._manifold.Error.NoError or solid.is_empty():
                 self.refused.add(index)
                 solid = None
+            else:
+                pieces = solid.decompose()
+                if len(pieces) > 1:
+                    solid = self._manifold.Manifold.batch_boolean(pieces, self._manifold.OpType.Add)
             self._built[index] = solid
         return self._built[index]
 
@@ -107,17 +113,18 @@ def overlaps(a: Model, b: Model | None = None, min_dist: float = 0.0, *,
     5. clearance: 0 < dist < min_dist.
 
     volume, thickness, centre: of the overlap solid A ∩ B of two closed meshes (mesh
-    boolean by manifold3d on the meshes with equal corners merged): its volume, its
-    smallest width over the three axes and the normals of its 16 largest faces (the
-    smallest side of a box-shaped overlap in any orientation), its centroid. Pieces of
-    the overlap whose mean thickness is below 2^-22 of their coordinates, where faces
-    touch up to float rounding, are left out; of several pieces, the thickness is the
-    thickest's. For an
-    exact containment these are the inner solid's. NaN where they are not known: a mesh
-    that is open or that manifold3d refuses (counted as open: closed_a/closed_b False),
-    or volumes=False, which runs no boolean (then a flush containment is reported as
-    crossing or touching, and crossings have no volume). 0 for closed solids that only
-    touch.
+    boolean by manifold3d on the meshes with equal corners merged; a mesh of several
+    closed pieces counts as their union): its volume, its smallest width over the three
+    axes and the normals of its 16 largest faces (the smallest side of a box-shaped
+    overlap in any orientation), its centroid. Pieces of the overlap whose mean
+    thickness is below 2^-22 of their coordinates, where faces touch up to float
+    rounding, are left out, so closed solids that only touch share a volume of 0; of
+    several pieces, the thickness is the thickest's. For an exact containment these are
+    the inner solid's. NaN where they are not known: a mesh that is open or that
+    manifold3d refuses (counted as open: closed_a/closed_b False), or volumes=False,
+    which runs no boolean (then a flush containment is reported as crossing or touching,
+    crossings have no volume, and an exact containment's measures are the engine's
+    divergence sums, which count overlapping pieces of one mesh twice).
 
     duplicate_tolerance: in model units, finite and >= 0. The other arguments are
     clash()'s. The engine's part runs on `threads` with the interpreter lock released;
@@ -173,8 +180,11 @@ def _measure_overlaps(solids_a: _Solids, solids_b: _Solids, a_index: np.ndarray,
                     approximate[row] = True
                     volume[row] = thickness[row] = np.nan
                     centre[row] = np.nan
-    # Surfaces that meet, or duplicates, of two closed solids; exact containments were
-    # measured by the engine.
+    # Exact containments: the inner solid, measured once its pieces are one.
+    for row in np.flatnonzero((inside != 0) & ~approximate).tolist():
+        inner = solids_a.get(int(a_index[row])) if inside[row] == 1 else solids_b.get(int(b_index[row]))
+        volume[row], centre[row], thickness[row] = _shared(inner)
+    # Surfaces that meet, or duplicates, of two closed solids.
     need = closed_a & closed_b & ((dist <= 0) | duplicate) & (inside == 0)
     for row in np.flatnonzero(need).tolist():
         solid_a = solids_a.get(int(a_index[row]))
@@ -191,9 +201,9 @@ def _measure_overlaps(solids_a: _Solids, solids_b: _Solids, a_index: np.ndarray,
 
 
 def _shared(common: Any) -> tuple[float, Any, float]:
-    """(volume, centroid, thickness) of a boolean's result without its flat pieces: those
-    whose volume over half their area (their mean thickness) is below FLAT_FRACTION of
-    their largest coordinate, where faces that touch meet up to rounding. Of several
+    """(volume, centroid, thickness) of a solid (a boolean's result) without its flat
+    pieces: those whose volume over half their area (their mean thickness) is below
+    FLAT_FRACTION of their largest coordinate, where faces that touch meet up to rounding. Of several
     pieces: their total volume, their centroid, the thickest's thickness. (0, NaN, 0)
     when nothing is left."""
     mesh = common.to_mesh()

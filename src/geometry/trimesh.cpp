@@ -1,8 +1,13 @@
 #include "geometry/trimesh.h"
 
+#include <type_traits>
+
 #include "geometry/solid.h"
 
 namespace orvex {
+
+// Models hold meshes in vectors, which move them when they grow only if that cannot throw.
+static_assert(std::is_nothrow_move_constructible_v<TriMesh>);
 
 TriMesh::TriMesh(std::vector<Point> points, std::vector<Triangle> triangles)
     : points_(std::move(points)), triangles_(std::move(triangles)) {
