@@ -21,6 +21,8 @@ constexpr size_t kPairsPerTask = 32;
 // number stays below 0.5 there).
 bool inside_of(const TriMesh& inner, const TriMesh& outer, bool outer_closed) {
   if (!outer.bounds().contains(inner.bounds())) return false;
+  std::optional<WindingField> field;
+  if (!outer_closed) field.emplace(outer);
   std::vector<uint8_t> done(inner.points().size(), 0);
   for (uint32_t t : inner.bvh().order) {
     for (uint32_t v : inner.triangles()[t]) {
@@ -30,7 +32,7 @@ bool inside_of(const TriMesh& inner, const TriMesh& outer, bool outer_closed) {
       if (outer_closed) {
         const std::optional<int> winding = ray_winding(outer, p);
         if (!winding || *winding == 0) return false;
-      } else if (!(std::fabs(generalized_winding(outer, p)) >= 0.5)) {
+      } else if (!field->at_least_half(p)) {
         return false;
       }
     }

@@ -27,6 +27,11 @@ constexpr Vec3d kRays[] = {
 // is twice what they can add up to.
 constexpr double kTripleError = 0x1p-49;
 
+// Error budget of WindingField, in winding units: a far node counts by its dipole term
+// only when its error bound is at most this share of the total times its share of the
+// mesh's area, so that all of them together err by at most this much.
+constexpr double kFarFieldError = 0.25;
+
 struct Signed {
   double value;
   double error;  // bound on |value - exact value|
@@ -92,6 +97,17 @@ Vec3d corner(const TriMesh& mesh, uint32_t triangle, int k) {
   return Vec3d(mesh.points()[mesh.triangles()[triangle][k]]);
 }
 
+// Half the signed solid angle of triangle t seen from p: atan2([a, b, c], |a||b||c| +
+// (a.b)|c| + (b.c)|a| + (c.a)|b|) with a, b, c its corners relative to p (van Oosterom
+// and Strackee); positive when p lies behind the triangle (its normal, by the winding,
+// points away from p).
+double triangle_solid_half_angle(const TriMesh& mesh, uint32_t t, const Vec3d& p) {
+  const Vec3d a = corner(mesh, t, 0) - p, b = corner(mesh, t, 1) - p, c = corner(mesh, t, 2) - p;
+  const double la = norm(a), lb = norm(b), lc = norm(c);
+  const double denominator = la * lb * lc + dot(a, b) * lc + dot(b, c) * la + dot(c, a) * lb;
+  return std::atan2(dot(a, cross(b, c)), denominator);
+}
+
 // Calls visit(triangle) for each triangle in the leaves under the nodes whose boxes pass
 // `enter`, in depth-first order, until a visit returns false. False when one did.
 template <class Enter, class Visit>
@@ -138,16 +154,86 @@ std::optional<int> ray_winding(const TriMesh& mesh, const Vec3d& p) {
 }
 
 double generalized_winding(const TriMesh& mesh, const Vec3d& p) {
-  // Each triangle's solid angle is 2 atan2([a, b, c], |a||b||c| + (a.b)|c| + (b.c)|a| +
-  // (c.a)|b|) with a, b, c its corners relative to p (van Oosterom and Strackee).
   double sum = 0;
-  for (uint32_t t : mesh.bvh().order) {
-    const Vec3d a = corner(mesh, t, 0) - p, b = corner(mesh, t, 1) - p, c = corner(mesh, t, 2) - p;
-    const double la = norm(a), lb = norm(b), lc = norm(c);
-    const double denominator = la * lb * lc + dot(a, b) * lc + dot(b, c) * la + dot(c, a) * lb;
-    sum += std::atan2(dot(a, cross(b, c)), denominator);
-  }
+  for (uint32_t t : mesh.bvh().order) sum += triangle_solid_half_angle(mesh, t, p);
   return sum / (2 * std::numbers::pi);
+}
+
+WindingField::WindingField(const TriMesh& mesh) : mesh_(mesh), moments_(mesh.bvh().nodes.size()) {
+  const std::vector<BvhNode>& nodes = mesh.bvh().nodes;
+  // Children follow their parent in the node array, so a backward sweep meets them first.
+  for (size_t k = nodes.size(); k-- > 0;) {
+    const BvhNode& node = nodes[k];
+    Moment& m = moments_[k];
+    Vec3d weighted;
+    if (node.leaf()) {
+      for (uint32_t slot = node.index; slot < node.index + node.count; ++slot) {
+        const uint32_t t = mesh.bvh().order[slot];
+        const Vec3d a = corner(mesh, t, 0), b = corner(mesh, t, 1), c = corner(mesh, t, 2);
+        const Vec3d area = cross(b - a, c - a) * 0.5;
+        const double size = norm(area);
+        m.area = m.area + area;
+        m.size += size;
+        weighted = weighted + (a + b + c) * (size / 3);
+      }
+    } else {
+      for (uint32_t child : {node.index, node.index + 1}) {
+        m.area = m.area + moments_[child].area;
+        m.size += moments_[child].size;
+        weighted = weighted + moments_[child].centre * moments_[child].size;
+      }
+    }
+    const Vec3d middle = (Vec3d(node.box.lo) + Vec3d(node.box.hi)) * 0.5;
+    m.centre = m.size > 0 ? weighted * (1 / m.size) : middle;
+  }
+}
+
+bool WindingField::at_least_half(const Vec3d& p) const {
+  const std::vector<BvhNode>& nodes = mesh_.bvh().nodes;
+  if (nodes.empty()) return false;
+  // A node's triangles y seen from p give solid angles of integrand
+  // f(y) = (y - p).n / |y - p|^3, whose gradient in y is at most 4 / |y - p|^3. With R
+  // the distance from p to the node's box and D its diagonal, the centre and every y lie
+  // in the box, so replacing f(y) by f(centre) errs by at most 4 D / R^3 per unit area:
+  // 4 D A / R^3 in solid angle, D A / (pi R^3) in winding units. The rounding of the
+  // sums is many orders of magnitude below the budget.
+  double solid_angle = 0, error = 0;
+  std::vector<uint32_t> stack{0};
+  while (!stack.empty()) {
+    const uint32_t k = stack.back();
+    stack.pop_back();
+    const BvhNode& node = nodes[k];
+    const Moment& m = moments_[k];
+    double gap2 = 0, diagonal2 = 0;
+    for (int i = 0; i < 3; ++i) {
+      const double gap = std::max({double(node.box.lo[i]) - p[i], p[i] - double(node.box.hi[i]), 0.0});
+      const double side = double(node.box.hi[i]) - node.box.lo[i];
+      gap2 += gap * gap;
+      diagonal2 += side * side;
+    }
+    if (gap2 > 0) {
+      const double bound = std::sqrt(diagonal2) * m.size / (std::numbers::pi * gap2 * std::sqrt(gap2));
+      if (bound <= kFarFieldError * m.size / moments_[0].size) {
+        const Vec3d q = m.centre - p;
+        const double r = norm(q);
+        solid_angle += dot(m.area, q) / (r * r * r);
+        error += bound;
+        continue;
+      }
+    }
+    if (!node.leaf()) {
+      stack.push_back(node.index);
+      stack.push_back(node.index + 1);
+      continue;
+    }
+    for (uint32_t slot = node.index; slot < node.index + node.count; ++slot) {
+      solid_angle += 2 * triangle_solid_half_angle(mesh_, mesh_.bvh().order[slot], p);
+    }
+  }
+  const double winding = std::fabs(solid_angle / (4 * std::numbers::pi));
+  if (winding >= 0.5 + error) return true;
+  if (winding < 0.5 - error) return false;
+  return std::fabs(generalized_winding(mesh_, p)) >= 0.5;
 }
 
 bool near_surface(const TriMesh& mesh, const Vec3d& p, double tolerance) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
 #include "geometry/trimesh.h"
 
@@ -27,6 +28,30 @@ std::optional<int> ray_winding(const TriMesh& mesh, const Vec3d& p);
 /// surface almost encloses and near 0 far outside. Sums every triangle: linear in the
 /// mesh's size.
 double generalized_winding(const TriMesh& mesh, const Vec3d& p);
+
+/// generalized_winding of one mesh at many points, through its hierarchy: a node whose
+/// box lies far from the point counts by its dipole term (its triangles' summed vector
+/// area seen from their area-weighted centre), with a bound on the error; nodes near the
+/// point are summed triangle by triangle. The answers are those of the plain sum.
+class WindingField {
+ public:
+  /// Sums the nodes' areas and centres once: linear in the mesh's size. The mesh must
+  /// outlive the field.
+  explicit WindingField(const TriMesh& mesh);
+
+  /// |generalized_winding(mesh, p)| >= 0.5. When the far-field estimate lies within its
+  /// error bound of 0.5, the plain sum decides.
+  bool at_least_half(const Vec3d& p) const;
+
+ private:
+  struct Moment {
+    Vec3d area;       // sum of the triangles' vector areas (half the corner cross products)
+    Vec3d centre;     // area-weighted centre of the triangles (the box centre without area)
+    double size = 0;  // sum of the triangles' areas
+  };
+  const TriMesh& mesh_;
+  std::vector<Moment> moments_;  // one per node of the mesh's hierarchy
+};
 
 /// Whether some point of a finite triangle of the mesh lies within `tolerance` (>= 0) of
 /// p, the distances computed in double relative to p. Traverses the hierarchy, skipping

@@ -211,6 +211,31 @@ TEST(PointInMesh, RaysAgreeWithSolidAnglesOnToriAndTetrahedra) {
   }
 }
 
+// The hierarchy's far field against the plain sum, on open meshes: a torus with strips
+// cut out and a soup of triangles, at points near and far, and on the surface.
+TEST(PointInMesh, WindingFieldDecidesAsThePlainSum) {
+  std::mt19937 rng(9);
+  MeshData cut = testing::torus({0, 0, 0}, 3, 1, 96, 48);
+  cut.triangles.erase(cut.triangles.begin(), cut.triangles.begin() + 200);
+  const std::vector<MeshData> meshes{cut, testing::soup(4, 3000, -2, 4, 0.5f)};
+  std::uniform_real_distribution<float> u(-5, 5);
+  for (size_t s = 0; s < meshes.size(); ++s) {
+    const MeshData& data = meshes[s];
+    const TriMesh mesh = data.build();
+    const WindingField field(mesh);
+    int half = 0;
+    for (int i = 0; i < 600; ++i) {
+      const Vec3d p = i % 3 == 0 ? Vec3d(data.points[rng() % data.points.size()]) : Vec3d{u(rng), u(rng), u(rng)};
+      const bool expected = std::fabs(generalized_winding(mesh, p)) >= 0.5;
+      EXPECT_EQ(field.at_least_half(p), expected) << p.x << " " << p.y << " " << p.z;
+      half += expected;
+    }
+    if (s == 0) {
+      EXPECT_GT(half, 10);  // the torus holds points, the soup hardly any
+    }
+  }
+}
+
 // Distances to the surface against every triangle, and duplicates of a copied box.
 TEST(PointInMesh, NearSurfaceMatchesEveryTriangle) {
   std::mt19937 rng(5);
