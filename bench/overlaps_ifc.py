@@ -55,7 +55,7 @@ def refused(model):
 
     count = 0
     for i in np.flatnonzero(model.closed).tolist():
-        points, triangles = map(np.array, model._handle.welded(i))
+        points, triangles = map(np.array, model._handle.welded(i)[:2])
         solid = manifold3d.Manifold(manifold3d.Mesh(vert_properties=points, tri_verts=triangles))
         count += solid.status() != manifold3d.Error.NoError or solid.is_empty()
     return count

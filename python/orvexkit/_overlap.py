@@ -71,16 +71,14 @@ class _Solids:
 
     def get(self, index: int) -> Any:
         if index not in self._built:
-            points, triangles = map(np.array, self._model._handle.welded(index))
-            mesh = self._manifold.Mesh(vert_properties=points, tri_verts=triangles)
+            points, triangles, pieces = self._model._handle.welded(index)
+            mesh = self._manifold.Mesh(vert_properties=np.array(points), tri_verts=np.array(triangles))
             solid = self._manifold.Manifold(mesh)
             if solid.status() != self._manifold.Error.NoError or solid.is_empty():
                 self.refused.add(index)
                 solid = None
-            else:
-                pieces = solid.decompose()
-                if len(pieces) > 1:
-                    solid = self._manifold.Manifold.batch_boolean(pieces, self._manifold.OpType.Add)
+            elif pieces > 1:
+                solid = self._manifold.Manifold.batch_boolean(solid.decompose(), self._manifold.OpType.Add)
             self._built[index] = solid
         return self._built[index]
 
@@ -215,9 +213,9 @@ def _shared(common: Any) -> tuple[float, Any, float]:
               if p[0] > flat * p[3] / 2]
     if not pieces:
         return 0.0, np.nan, 0.0
-    volumes = np.array([p[0] for p in pieces])
-    centroid = np.average(np.array([p[1] for p in pieces]), axis=0, weights=volumes)
-    return float(volumes.sum()), centroid, max(p[2] for p in pieces)
+    total = sum(p[0] for p in pieces)
+    centroid = [sum(p[0] * p[1][k] for p in pieces) / total for k in range(3)]
+    return total, centroid, max(p[2] for p in pieces)
 
 
 @dataclass(frozen=True, slots=True, eq=False, kw_only=True)

@@ -82,7 +82,7 @@ RayHit ray_triangle(const Vec3d& d, const Vec3d& a, const Vec3d& b, const Vec3d&
 // margin far above the rounding of the slab parameters (a few ulps of the coordinates
 // over the direction's smallest coordinate, at least a fifth of its largest).
 bool ray_meets_box(const Vec3d& p, const Vec3d& d, const Aabb& box) {
-  const double margin = kBoundSlack * std::max(box.max_abs(), std::max({std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)}));
+  const double margin = kBoundSlack * std::max({box.max_abs(), std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
   double near = 0, far = INFINITY;
   for (int i = 0; i < 3; ++i) {
     const double t1 = (double(box.lo[i]) - margin - p[i]) / d[i];

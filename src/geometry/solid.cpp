@@ -166,9 +166,9 @@ SolidMeasures solid_measures(std::span<const Point> points, std::span<const Tria
   return m;
 }
 
-std::vector<SolidMeasures> piece_measures(std::span<const Point> points, std::span<const Triangle> triangles) {
+std::vector<uint32_t> pieces_of(size_t point_count, std::span<const Triangle> triangles) {
   // Union-find over the corners, with path halving.
-  std::vector<uint32_t> parent(points.size());
+  std::vector<uint32_t> parent(point_count);
   for (uint32_t i = 0; i < parent.size(); ++i) parent[i] = i;
   auto root = [&](uint32_t v) {
     while (parent[v] != v) v = parent[v] = parent[parent[v]];
@@ -179,19 +179,27 @@ std::vector<SolidMeasures> piece_measures(std::span<const Point> points, std::sp
     parent[root(t[2])] = root(t[0]);
   }
   constexpr uint32_t kNone = UINT32_MAX;
-  std::vector<uint32_t> piece_of(points.size(), kNone);
+  std::vector<uint32_t> number(point_count, kNone);
+  std::vector<uint32_t> piece(triangles.size());
+  uint32_t count = 0;
+  for (size_t i = 0; i < triangles.size(); ++i) {
+    uint32_t& n = number[root(triangles[i][0])];
+    if (n == kNone) n = count++;
+    piece[i] = n;
+  }
+  return piece;
+}
+
+std::vector<SolidMeasures> piece_measures(std::span<const Point> points, std::span<const Triangle> triangles) {
   std::vector<std::vector<Triangle>> pieces;
-  for (const Triangle& t : triangles) {
-    uint32_t& piece = piece_of[root(t[0])];
-    if (piece == kNone) {
-      piece = static_cast<uint32_t>(pieces.size());
-      pieces.emplace_back();
-    }
-    pieces[piece].push_back(t);
+  const std::vector<uint32_t> piece = pieces_of(points.size(), triangles);
+  for (size_t i = 0; i < triangles.size(); ++i) {
+    if (piece[i] == pieces.size()) pieces.emplace_back();
+    pieces[piece[i]].push_back(triangles[i]);
   }
   std::vector<SolidMeasures> out;
   out.reserve(pieces.size());
-  for (const std::vector<Triangle>& piece : pieces) out.push_back(solid_measures(points, piece));
+  for (const std::vector<Triangle>& p : pieces) out.push_back(solid_measures(points, p));
   return out;
 }
 

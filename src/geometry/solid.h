@@ -58,6 +58,10 @@ inline constexpr int kNormalsTried = 16;
 /// to the box centre, and mean little. Non-finite corners give NaN measures.
 SolidMeasures solid_measures(std::span<const Point> points, std::span<const Triangle> triangles);
 
+/// The connected piece of each triangle (triangles joined through shared corner
+/// indices), numbered from 0 in the order of each piece's first triangle.
+std::vector<uint32_t> pieces_of(size_t point_count, std::span<const Triangle> triangles);
+
 /// solid_measures of each connected piece of the mesh (triangles joined through shared
 /// corner indices), in the order of each piece's first triangle.
 std::vector<SolidMeasures> piece_measures(std::span<const Point> points, std::span<const Triangle> triangles);

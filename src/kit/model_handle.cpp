@@ -151,17 +151,21 @@ PyObject* closed(PyObject* self, PyObject* arg) {
   return owned_array<uint8_t>(std::move(flags), {static_cast<Py_ssize_t>(model.size())});
 }
 
-// (points, triangles) of the object's mesh welded (see weld), for a mesh boolean; a
-// closed mesh whose triangles face inwards comes turned outwards.
+// (points, triangles, pieces) of the object's mesh welded (see weld), for a mesh
+// boolean, with the number of its connected pieces; a closed mesh whose triangles face
+// inwards comes turned outwards.
 PyObject* welded(PyObject* self, PyObject* arg) {
   const MeshObject* object = object_at(self, arg);
   if (object == nullptr) return nullptr;
   WeldedMesh mesh;
+  size_t pieces = 0;
   try {
     mesh = weld(object->mesh.points(), object->mesh.triangles());
     if (is_closed(mesh) && solid_measures(mesh.points, mesh.triangles).volume < 0) {
       for (Triangle& t : mesh.triangles) std::swap(t[1], t[2]);
     }
+    const std::vector<uint32_t> piece = pieces_of(mesh.points.size(), mesh.triangles);
+    pieces = piece.empty() ? 0 : *std::max_element(piece.begin(), piece.end()) + 1;
   } catch (...) {
     raise_engine_error();
     return nullptr;
@@ -170,7 +174,8 @@ PyObject* welded(PyObject* self, PyObject* arg) {
   const auto triangles = static_cast<Py_ssize_t>(mesh.triangles.size());
   Ref p(owned_array<float>(std::move(mesh.points), {points, 3}));
   Ref t(p ? owned_array<uint32_t>(std::move(mesh.triangles), {triangles, 3}) : nullptr);
-  return t ? PyTuple_Pack(2, p.get(), t.get()) : nullptr;
+  Ref n(t ? PyLong_FromSize_t(pieces) : nullptr);
+  return n ? PyTuple_Pack(3, p.get(), t.get(), n.get()) : nullptr;
 }
 
 PyObject* serialize(PyObject* self, PyObject*) {
@@ -210,7 +215,7 @@ PyMethodDef methods[] = {
     {"closed", closed, METH_O,
      "closed($self, threads, /)\n--\n\nWhether each object's mesh is closed, (n,) uint8."},
     {"welded", welded, METH_O,
-     "welded($self, index, /)\n--\n\nThe object's mesh with equal corners merged: (points, triangles)."},
+     "welded($self, index, /)\n--\n\nThe object's mesh with equal corners merged: (points, triangles, pieces)."},
     {"serialize", serialize, METH_NOARGS,
      "serialize($self, /)\n--\n\nThe engine's bytes of the model (not its text)."},
     {"deserialize", deserialize, METH_VARARGS | METH_STATIC,
