@@ -5,7 +5,7 @@
 Builds orvex, orvexkit and the benchmark drivers for this interpreter into build/bench,
 checks that orvex and the peer (or orvexkit and clash_detection) agree on every
 workload, then times them and prints one table with the ratios and the targets P1 to P5,
-K1 to K3. Exits 1 when an answer disagrees.
+K1, K2 and V1. Exits 1 when an answer disagrees.
 """
 
 import argparse
@@ -224,7 +224,7 @@ def run_kit(orvex, orvexkit, check, path_a, path_b, repeats, only):
 
 
 def run_overlaps(orvexkit, check, path_a, path_b, repeats):
-    """K3: the volumetric kinds (load both models, then overlaps) against the
+    """V1: the volumetric kinds (load both models, then overlaps) against the
     surface-only clash (load both, then clash) on the W1 models, each end to end on
     every core, interleaved, the best of the repeats. The surface pairs of overlaps must
     be clash's."""
@@ -248,7 +248,7 @@ def run_overlaps(orvexkit, check, path_a, path_b, repeats):
     surface = volumetric.dist < 0
     row["agree"] = (kit_pairs(plain) == {(a, b): d for a, b, d, s in zip(
         volumetric.a_ids, volumetric.b_ids, volumetric.dist.tolist(), surface.tolist()) if s}) or check.fail(
-        "K3", "the surface pairs of overlaps are not clash's")
+        "V1", "the surface pairs of overlaps are not clash's")
     row["kinds"] = {k: int((volumetric.kind == k).sum()) for k in orvexkit.KINDS}
     return row
 
@@ -387,11 +387,11 @@ def table(results):
                      f"1 thread; loading both models once more: {fmt_s(k['load_s'])}, "
                      f"{fmt_x(ratio(k['calls_s'], k['kit_s']))} with it; pairs "
                      + "/".join(map(str, k["pairs"])) + (", agree" if k["agree"] else ", DISAGREE")))
-    k = results.get("K3")
+    k = results.get("V1")
     if k:
         plain, volumetric = k["clash"], k["overlaps"]
         kinds = ", ".join(f"{n} {kind}" for kind, n in k["kinds"].items() if n)
-        rows.append(("K3 volumetric kinds on W1, end to end", fmt_s(volumetric["total_s"]),
+        rows.append(("V1 volumetric kinds on W1, end to end", fmt_s(volumetric["total_s"]),
                      fmt_s(plain["total_s"]) + " surface only", fmt_x(ratio(plain["total_s"], volumetric["total_s"])),
                      f"overlaps {fmt_x(ratio(volumetric['total_s'], plain['total_s']))} the clash: load+mesh "
                      f"{fmt_s(volumetric['load_s'])} vs {fmt_s(plain['load_s'])}, pass "
@@ -438,10 +438,10 @@ def targets(results):
         r = ratio(k["calls_s"], k["pass_s"])
         out.append(("K2", "6 checks on loaded models >= 4x 6 calls", fmt_x(r),
                     verdict(r is not None and r >= 4, [k])))
-    k = results.get("K3")
+    k = results.get("V1")
     if k:
         r = ratio(k["overlaps"]["total_s"], k["clash"]["total_s"])
-        out.append(("K3", "volumetric kinds on W1 <= 3x the surface-only clash", fmt_x(r),
+        out.append(("V1", "volumetric kinds on W1 <= 3x the surface-only clash", fmt_x(r),
                     verdict(r is not None and r <= 3, [k])))
     return sorted(out)
 
@@ -474,13 +474,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="small sizes, one repeat: a smoke run of the whole suite")
-    parser.add_argument("--objects", type=int, help="objects per model for W1, W2, W5, K1 to K3 (20000)")
+    parser.add_argument("--objects", type=int, help="objects per model for W1, W2, W5, K1, K2, V1 (20000)")
     parser.add_argument("--scaling", help="W4 sizes, comma separated (1000,...,32000)")
     parser.add_argument("--dense", type=int, help="triangles per W3 mesh (100000)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--repeats", type=int,
                         help="runs of each side in W1, W2, W3 and of orvex in W4, best kept (3)")
-    parser.add_argument("--only", default="W1,W2,W3,W4,W5,K1,K2,K3", help="workloads to run")
+    parser.add_argument("--only", default="W1,W2,W3,W4,W5,K1,K2,V1", help="workloads to run")
     parser.add_argument("--no-peer-scaling", action="store_true",
                         help="run W4 without the peer (no ratios or checks there)")
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
@@ -517,8 +517,8 @@ def main():
             results["W5"]["host"] = host_rss(args.build_dir, *paths)
     if only & {"K1", "K2"}:
         results.update(run_kit(orvex, orvexkit, check, *building(objects, args.seed), repeats, only))
-    if "K3" in only:
-        results["K3"] = run_overlaps(orvexkit, check, *building(objects, args.seed), repeats)
+    if "V1" in only:
+        results["V1"] = run_overlaps(orvexkit, check, *building(objects, args.seed), repeats)
     if "W3" in only:
         results["W3"] = run_dense(args.build_dir, check, triangles, args.seed, repeats)
     if "W4" in only:
