@@ -67,7 +67,6 @@ class _Solids:
         self._manifold = manifold
         self._model = model
         self._built: dict[int, Any] = {}
-        self.refused: set[int] = set()
 
     def get(self, index: int) -> Any:
         if index not in self._built:
@@ -75,7 +74,6 @@ class _Solids:
             mesh = self._manifold.Mesh(vert_properties=np.array(points), tri_verts=np.array(triangles))
             solid = self._manifold.Manifold(mesh)
             if solid.status() != self._manifold.Error.NoError or solid.is_empty():
-                self.refused.add(index)
                 solid = None
             elif pieces > 1:
                 solid = self._manifold.Manifold.batch_boolean(solid.decompose(), self._manifold.OpType.Add)
