@@ -207,13 +207,20 @@ def _shared(common: Any) -> tuple[float, Any, float]:
     if not len(points):
         return 0.0, np.nan, 0.0
     flat = FLAT_FRACTION * float(np.abs(points).max())
-    pieces = [p for p in _native.measure_pieces(points, mesh.tri_verts.astype(np.uint32))
-              if p[0] > flat * p[3] / 2]
-    if not pieces:
+    kept, flat_volume = [], 0.0
+    for piece in _native.measure_pieces(points, mesh.tri_verts.astype(np.uint32)):
+        if piece[0] > flat * piece[3] / 2:
+            kept.append(piece)
+        else:
+            flat_volume += piece[0]
+    if not kept:
         return 0.0, np.nan, 0.0
-    total = sum(p[0] for p in pieces)
-    centroid = [sum(p[0] * p[1][k] for p in pieces) / total for k in range(3)]
-    return total, centroid, max(p[2] for p in pieces)
+    # The volume is the boolean's own, computed in double before its corners were
+    # rounded to float32 for the mesh, less the flat pieces.
+    total = common.volume() - flat_volume
+    weight = sum(p[0] for p in kept)
+    centroid = [sum(p[0] * p[1][k] for p in kept) / weight for k in range(3)]
+    return total, centroid, max(p[2] for p in kept)
 
 
 @dataclass(frozen=True, slots=True, eq=False, kw_only=True)
