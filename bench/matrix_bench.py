@@ -1,4 +1,4 @@
-"""K3: the sample project's clash matrix (examples/matrix.json: 5 discipline models, 12
+"""M1: the sample project's clash matrix (examples/matrix.json: 5 discipline models, 12
 cells) on the building of examples/building.py at --objects per side, run here with 1 and
 2 threads and on a Dask LocalCluster of 2 worker processes (1 thread each), every run's
 report identical. Then the per-task figures a larger cluster's estimate rests on (see
@@ -82,7 +82,7 @@ def main() -> int:
     same = all(r.report.clashes == run1.report.clashes for r in (run2, run3, run4))
     clashes = len(run1.report.clashes)
     text_mb = sum(os.path.getsize(s.path) for s in matrix.models) / 2**20
-    print(f"K3 matrix of the sample project: {len(matrix.models)} models ({text_mb:.0f} MiB of text, "
+    print(f"M1 matrix of the sample project: {len(matrix.models)} models ({text_mb:.0f} MiB of text, "
           f"{args.objects} objects per side), {len(matrix.checks)} cells, {clashes} clashes, "
           f"results {'identical' if same else 'DIFFER'}")
     print(f"load average {load_before[0]:.1f} before, {load_after[0]:.1f} after; {os.cpu_count()} cores")

@@ -5,7 +5,7 @@
 Builds orvex, orvexkit and the benchmark drivers for this interpreter into build/bench,
 checks that orvex and the peer (or orvexkit and clash_detection, or the orvex command
 and orvexkit) agree on every workload, then times them and prints one table with the
-ratios and the targets P1 to P5, K1, K2 and C1. Exits 1 when an answer disagrees.
+ratios and the targets P1 to P5, K1, K2, C1 and V1. Exits 1 when an answer disagrees.
 """
 
 import argparse
@@ -276,6 +276,36 @@ def run_command(orvexkit, check, path_a, path_b, repeats):
             "snapshot_s": render_s / len(topics)}
 
 
+def run_overlaps(orvexkit, check, path_a, path_b, repeats):
+    """V1: the volumetric kinds (load both models, then overlaps) against the
+    surface-only clash (load both, then clash) on the W1 models, each end to end on
+    every core, interleaved, the best of the repeats. The surface pairs of overlaps must
+    be clash's."""
+    def run(call):
+        start = time.perf_counter()
+        a = orvexkit.Model(Path(path_a))
+        b = orvexkit.Model(Path(path_b))
+        loaded = time.perf_counter()
+        result = call(a, b)
+        return result, loaded - start, time.perf_counter() - loaded
+
+    runs = {"clash": [], "overlaps": []}
+    for _ in range(repeats):
+        runs["clash"].append(run(orvexkit.clash))
+        runs["overlaps"].append(run(orvexkit.overlaps))
+    row = {"cores": len(os.sched_getaffinity(0)), "load": os.getloadavg()[0]}
+    for name, done in runs.items():
+        result, load_s, pass_s = min(done, key=lambda r: r[1] + r[2])
+        row[name] = {"load_s": load_s, "pass_s": pass_s, "total_s": load_s + pass_s}
+    plain, volumetric = runs["clash"][0][0], runs["overlaps"][0][0]
+    surface = volumetric.dist < 0
+    row["agree"] = (kit_pairs(plain) == {(a, b): d for a, b, d, s in zip(
+        volumetric.a_ids, volumetric.b_ids, volumetric.dist.tolist(), surface.tolist()) if s}) or check.fail(
+        "V1", "the surface pairs of overlaps are not clash's")
+    row["kinds"] = {k: int((volumetric.kind == k).sum()) for k in orvexkit.KINDS}
+    return row
+
+
 def run_dense(build_dir, check, triangles, seed, repeats):
     """W3: one contact query on two dense tori, overlapping and then 0.3 apart."""
     rows = []
@@ -434,6 +464,16 @@ def table(results):
                      + f"; BCF {fmt_s(c['bcf_topic_s'])} per topic, snapshot "
                      f"{fmt_s(c['snapshot_s'])} of it ({c['bcf_topics']} topics, 640x480); "
                      f"{c['cores']} cores; " + ("same clashes" if c["agree"] else "DISAGREE")))
+    k = results.get("V1")
+    if k:
+        plain, volumetric = k["clash"], k["overlaps"]
+        kinds = ", ".join(f"{n} {kind}" for kind, n in k["kinds"].items() if n)
+        rows.append(("V1 volumetric kinds on W1, end to end", fmt_s(volumetric["total_s"]),
+                     fmt_s(plain["total_s"]) + " surface only", fmt_x(ratio(plain["total_s"], volumetric["total_s"])),
+                     f"overlaps {fmt_x(ratio(volumetric['total_s'], plain['total_s']))} the clash: load+mesh "
+                     f"{fmt_s(volumetric['load_s'])} vs {fmt_s(plain['load_s'])}, pass "
+                     f"{fmt_s(volumetric['pass_s'])} vs {fmt_s(plain['pass_s'])}; {k['cores']} cores, load "
+                     f"{k['load']:.1f}; {kinds}" + ("" if k["agree"] else "; DISAGREE")))
     return rows
 
 
@@ -486,6 +526,11 @@ def targets(results):
         r = ratio(c["command_s"], c["kit_s"])
         out.append(("C1", "orvex clash with reports <= 1.5x orvexkit", fmt_x(r),
                     verdict(r is not None and r <= 1.5, [c])))
+    k = results.get("V1")
+    if k:
+        r = ratio(k["overlaps"]["total_s"], k["clash"]["total_s"])
+        out.append(("V1", "volumetric kinds on W1 <= 3x the surface-only clash", fmt_x(r),
+                    verdict(r is not None and r <= 3, [k])))
     return sorted(out)
 
 
@@ -517,13 +562,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="small sizes, one repeat: a smoke run of the whole suite")
-    parser.add_argument("--objects", type=int, help="objects per model for W1, W2, W5, K1, K2, C1 (20000)")
+    parser.add_argument("--objects", type=int, help="objects per model for W1, W2, W5, K1, K2, C1, V1 (20000)")
     parser.add_argument("--scaling", help="W4 sizes, comma separated (1000,...,32000)")
     parser.add_argument("--dense", type=int, help="triangles per W3 mesh (100000)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--repeats", type=int,
                         help="runs of each side in W1, W2, W3 and of orvex in W4, best kept (3)")
-    parser.add_argument("--only", default="W1,W2,W3,W4,W5,K1,K2,C1", help="workloads to run")
+    parser.add_argument("--only", default="W1,W2,W3,W4,W5,K1,K2,C1,V1", help="workloads to run")
     parser.add_argument("--no-peer-scaling", action="store_true",
                         help="run W4 without the peer (no ratios or checks there)")
     parser.add_argument("--build-dir", type=Path, default=ROOT / "build" / "bench")
@@ -562,6 +607,8 @@ def main():
         results.update(run_kit(orvex, orvexkit, check, *building(objects, args.seed), repeats, only))
     if "C1" in only:
         results["C1"] = run_command(orvexkit, check, *building(objects, args.seed), repeats)
+    if "V1" in only:
+        results["V1"] = run_overlaps(orvexkit, check, *building(objects, args.seed), repeats)
     if "W3" in only:
         results["W3"] = run_dense(args.build_dir, check, triangles, args.seed, repeats)
     if "W4" in only:

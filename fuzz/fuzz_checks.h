@@ -16,6 +16,7 @@
 #include "clash.h"
 #include "convert.h"
 #include "diagnostics.h"
+#include "overlap.h"
 #include "pipeline.h"
 #include "geometry/mesh_contact.h"
 #include "geometry/triangle_contact.h"
@@ -48,6 +49,26 @@ inline void check_same_records(const std::vector<CollisionRecord>& fast,
   }
 }
 
+/// The volumetric survey of the same pairs keeps the pass's pairs, in its order and
+/// with its distances, and says of every pair it adds why.
+inline void check_survey(const Model& a, const Model& b, const ClashRequest& request,
+                         const std::vector<CollisionRecord>& records) {
+  size_t kept = 0;
+  for (const PairSurvey& s : survey_pairs(a, b, request, 0.001f)) {
+    check(s.a < a.size() && s.b < b.size(), "the survey names no object");
+    if (request.min_dist > s.dist) {
+      check(kept < records.size() && records[kept].id_a == a.objects()[s.a].id &&
+                records[kept].id_b == b.objects()[s.b].id && records[kept].dist == s.dist,
+            "the survey differs from the pass in a pair it keeps");
+      ++kept;
+    } else {
+      check(s.duplicate || s.inside != Inside::none || (s.closed_a && s.closed_b && s.dist <= 0),
+            "the survey kept a pair for no reason");
+    }
+  }
+  check(kept == records.size(), "the survey misses a pair the pass keeps");
+}
+
 /// Two models through the whole pipeline: load and mesh a, then b, then the pass, on
 /// `threads` threads, keeping the object information when asked. A Fault ends it, as
 /// it ends a call.
@@ -70,6 +91,7 @@ inline Outcome run_pipeline(std::string_view text_a, std::string_view text_b, fl
     out.a = build_model(text_a, request, sink);
     out.b = build_model(text_b, request, sink);
     out.records = records_of(clash_models(out.a, out.b, request), out.a, out.b);
+    check_survey(out.a, out.b, request, out.records);
   } catch (const Fault&) {
     out.fault = true;
   }

@@ -30,6 +30,9 @@ USE = """
     dist: float = first.dist + found[0].dist
     points: np.ndarray = model[0].vertices
     kinds: list[str] = [d.kind for d in model.diagnostics]
+    volumetric = orvexkit.overlaps(model, duplicate_tolerance=0.002, volumes=False)
+    record: orvexkit.OverlapRecord = volumetric[0]
+    hard: np.ndarray = volumetric.hard(0.002) & model.closed[volumetric.a_index]
 """
 
 

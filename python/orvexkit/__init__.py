@@ -14,7 +14,10 @@ Model: a model text loaded and meshed once (from a str, bytes or a path); its
 objects with keys, types, metadata and meshes as numpy arrays; its diagnostics as data.
 clash(a, b=None, min_dist=0.0, ...): the pass of orvex.clash_detection over loaded
 models, with the same pairs, distances and points, as a ClashResult of numpy columns;
-b=None clashes a model with itself. Loading and clashing run on every core the process
+b=None clashes a model with itself. overlaps(a, b=None, ...): the same pairs and the
+solids that overlap without crossing surfaces (duplicates, containment, flush faces),
+each with its kind and overlap volume, thickness and centre (the volumes need the
+`volumes` extra, manifold3d). Loading and clashing run on every core the process
 may use (ORVEX_NUM_THREADS caps it) with the interpreter lock released, and give the
 same result for every thread count.
 read_matrix(path), run_matrix(matrix, client=None, ...): a clash matrix (many models, many
@@ -27,12 +30,13 @@ from typing import TYPE_CHECKING, Any
 
 from orvexkit._clash import ClashRecord, ClashResult, clash
 from orvexkit._model import Diagnostic, Model, ObjectView
+from orvexkit._overlap import KINDS, OverlapRecord, OverlapResult, overlaps
 
 if TYPE_CHECKING:
     from orvexkit.matrix import read_matrix, run_matrix
 
-__all__ = ["Model", "ObjectView", "Diagnostic", "clash", "ClashResult", "ClashRecord", "read_matrix",
-           "run_matrix", "__version__"]
+__all__ = ["Model", "ObjectView", "Diagnostic", "clash", "ClashResult", "ClashRecord", "overlaps",
+           "OverlapResult", "OverlapRecord", "KINDS", "read_matrix", "run_matrix", "__version__"]
 
 
 def __getattr__(name: str) -> Any:

@@ -58,6 +58,41 @@ def _selection(selection: Any, model: Model, name: str) -> np.ndarray | None:
     return flags
 
 
+class _PassArguments(NamedTuple):
+    """A pass's arguments, checked: b is a for a self clash, selections as flags."""
+
+    b: Model
+    self_clash: bool
+    min_dist: float
+    reach: float
+    threads: int
+    select_a: np.ndarray | None
+    select_b: np.ndarray | None
+
+
+def _pass_arguments(a: Any, b: Any, min_dist: Any, reach: Any, threads: Any, select_a: Any,
+                    select_b: Any) -> _PassArguments:
+    """The arguments that clash() and overlaps() share, checked as clash() says."""
+    if not isinstance(a, Model):
+        raise TypeError(f"a must be an orvexkit.Model, not {type(a).__name__}")
+    self_clash = b is None
+    if self_clash:
+        if select_b is not None:
+            raise ValueError("a self clash takes select_a only: it chooses the objects on both sides")
+        b = a
+    elif not isinstance(b, Model):
+        raise TypeError(f"b must be an orvexkit.Model or None, not {type(b).__name__}")
+    threshold = _number(min_dist, "min_dist")
+    prediction = _number(reach, "reach")
+    # The engine also refuses a reach that becomes infinite in float32 (1e39).
+    if not (prediction >= 0 and math.isfinite(prediction)):
+        raise ValueError(f"reach must be finite and at least 0, not {prediction}")
+    count = resolve_threads(threads)
+    flags_a = _selection(select_a, a, "select_a")
+    flags_b = flags_a if self_clash else _selection(select_b, b, "select_b")
+    return _PassArguments(b, self_clash, threshold, prediction, count, flags_a, flags_b)
+
+
 def clash(a: Model, b: Model | None = None, min_dist: float = 0.0, *, threads: int | None = None,
           reach: float = DEFAULT_REACH, select_a: Sequence[bool] | Sequence[int] | np.ndarray | None = None,
           select_b: Sequence[bool] | Sequence[int] | np.ndarray | None = None) -> "ClashResult":
@@ -83,26 +118,12 @@ def clash(a: Model, b: Model | None = None, min_dist: float = 0.0, *, threads: i
     The call releases the interpreter lock; Ctrl-C stops it (KeyboardInterrupt) with
     no thread left running.
     """
-    if not isinstance(a, Model):
-        raise TypeError(f"a must be an orvexkit.Model, not {type(a).__name__}")
-    self_clash = b is None
-    if self_clash:
-        if select_b is not None:
-            raise ValueError("a self clash takes select_a only: it chooses the objects on both sides")
-        b = a
-    elif not isinstance(b, Model):
-        raise TypeError(f"b must be an orvexkit.Model or None, not {type(b).__name__}")
-    threshold = _number(min_dist, "min_dist")
-    prediction = _number(reach, "reach")
-    # The engine also refuses a reach that becomes infinite in float32 (1e39).
-    if not (prediction >= 0 and math.isfinite(prediction)):
-        raise ValueError(f"reach must be finite and at least 0, not {prediction}")
-    count = resolve_threads(threads)
-    flags_a = _selection(select_a, a, "select_a")
-    flags_b = flags_a if self_clash else _selection(select_b, b, "select_b")
+    args = _pass_arguments(a, b, min_dist, reach, threads, select_a, select_b)
     a_index, b_index, dist, point_a, point_b = map(np.asarray, _native.clash(
-        a._handle, b._handle, threshold, prediction, count, self_clash, flags_a, flags_b))
-    return ClashResult(a, b, a_index, b_index, dist, point_a, point_b, threshold, prediction, self_clash)
+        a._handle, args.b._handle, args.min_dist, args.reach, args.threads, args.self_clash, args.select_a,
+        args.select_b))
+    return ClashResult(a, args.b, a_index, b_index, dist, point_a, point_b, args.min_dist, args.reach,
+                       args.self_clash)
 
 
 def _column(values: Any, dtype: type, shape: tuple[int, ...]) -> np.ndarray:
@@ -200,9 +221,14 @@ class ClashResult:
         return ClashResult, (None, None, self.a_index, self.b_index, self.dist, self.point_a, self.point_b,
                              self.min_dist, self.reach, self.self_clash, self.a_ids, self.b_ids)
 
+    def _table_columns(self) -> dict[str, Any]:
+        """Columns that a result of a kind adds to its tables, after ClashResult's."""
+        return {}
+
     def to_pandas(self) -> Any:
         """A pandas DataFrame: a_index, b_index, a_key, b_key, dist, and the points as
-        point_a_x, point_a_y, point_a_z, point_b_x, point_b_y, point_b_z."""
+        point_a_x, point_a_y, point_a_z, point_b_x, point_b_y, point_b_z (then the
+        columns a result of overlaps() adds)."""
         try:
             pandas = importlib.import_module("pandas")
         except ImportError:
@@ -212,11 +238,13 @@ class ClashResult:
         for side, points in (("a", self.point_a), ("b", self.point_b)):
             for axis, name in enumerate("xyz"):
                 columns[f"point_{side}_{name}"] = points[:, axis]
+        columns.update(self._table_columns())
         return pandas.DataFrame(columns)
 
     def to_arrow(self) -> Any:
         """A pyarrow Table: a_index, b_index, a_key, b_key, dist, and point_a, point_b
-        as fixed-size lists of three float32."""
+        as fixed-size lists of three float32 (then the columns a result of overlaps()
+        adds)."""
         try:
             pyarrow = importlib.import_module("pyarrow")
         except ImportError:
@@ -225,8 +253,10 @@ class ClashResult:
         def points(p: np.ndarray) -> Any:
             return pyarrow.FixedSizeListArray.from_arrays(pyarrow.array(p.reshape(-1)), 3)
 
-        return pyarrow.table({"a_index": self.a_index, "b_index": self.b_index,
-                              "a_key": pyarrow.array(self.a_ids, pyarrow.string()),
-                              "b_key": pyarrow.array(self.b_ids, pyarrow.string()),
-                              "dist": self.dist, "point_a": points(self.point_a),
-                              "point_b": points(self.point_b)})
+        columns: dict[str, Any] = {"a_index": self.a_index, "b_index": self.b_index,
+                                   "a_key": pyarrow.array(self.a_ids, pyarrow.string()),
+                                   "b_key": pyarrow.array(self.b_ids, pyarrow.string()),
+                                   "dist": self.dist, "point_a": points(self.point_a),
+                                   "point_b": points(self.point_b)}
+        columns.update(self._table_columns())
+        return pyarrow.table(columns)

@@ -63,7 +63,7 @@ class Model:
     """
 
     __slots__ = ("_handle", "_diagnostics", "_name", "_path", "_keys", "_types", "_bounds",
-                 "_object_bounds", "__weakref__")
+                 "_object_bounds", "_closed", "__weakref__")
     _handle: _native.ModelHandle
     _diagnostics: tuple[Diagnostic, ...]
     _name: str | None
@@ -72,6 +72,7 @@ class Model:
     _types: tuple[str, ...] | None
     _bounds: np.ndarray | None
     _object_bounds: np.ndarray | None
+    _closed: np.ndarray | None
 
     def __init__(self, source: str | bytes | bytearray | memoryview | os.PathLike[str], *,
                  threads: int | None = None, name: str | None = None) -> None:
@@ -118,6 +119,7 @@ class Model:
         self._types = None
         self._bounds = None
         self._object_bounds = None
+        self._closed = None
 
     # --- the model as a whole --------------------------------------------------------
 
@@ -171,6 +173,23 @@ class Model:
         if self._object_bounds is None:
             self._object_bounds = _array(self._handle.object_bounds())
         return self._object_bounds
+
+    @property
+    def closed(self) -> np.ndarray:
+        """Whether each object's mesh is closed, (len(model),) bool: after merging equal
+        corners (exact float equality), every edge is shared by exactly two triangles
+        that run it in opposite directions. Triangles that collapse when corners merge
+        are left out; one with a non-finite corner makes its mesh open. Decided on first
+        use, on the default thread count, and kept."""
+        if self._closed is None:
+            flags = np.asarray(self._handle.closed(resolve_threads(None))).view(np.bool_)
+            self._closed = flags
+        return self._closed
+
+    @property
+    def open_count(self) -> int:
+        """How many objects have a mesh that is not closed (see closed)."""
+        return int(np.count_nonzero(~self.closed))
 
     # --- objects ---------------------------------------------------------------------
 

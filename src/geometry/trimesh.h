@@ -1,6 +1,8 @@
 // Triangle mesh with a bounding-volume hierarchy built once at construction.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <span>
 #include <stdexcept>
 #include <vector>
@@ -33,14 +35,46 @@ class TriMesh {
   /// Hierarchy over the finite triangles, built once by the constructor.
   const Bvh& bvh() const { return bvh_; }
 
+  /// Whether the triangles bound a solid (see is_closed in geometry/solid.h). Decided on
+  /// the first call, which costs a sort of the corners and edges, and kept: the clash
+  /// pass never asks. Any number of threads may call it at once.
+  bool closed() const;
+
   /// Checks every invariant of the hierarchy; throws std::logic_error naming the first broken one.
   void validate() const;
 
  private:
+  /// An answer worked out on first use; copies carry what is known and never throw (so
+  /// meshes still move, not copy, when a vector of them grows). Threads that race work
+  /// out the same answer from the same immutable mesh, so relaxed order suffices.
+  class LazyFlag {
+   public:
+    LazyFlag() = default;
+    LazyFlag(const LazyFlag& other) noexcept : state_(other.state_.load(std::memory_order_relaxed)) {}
+    LazyFlag& operator=(const LazyFlag& other) noexcept {
+      state_.store(other.state_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+      return *this;
+    }
+    template <class Decide>
+    bool get(Decide&& decide) const {
+      uint8_t state = state_.load(std::memory_order_relaxed);
+      if (state == kUnknown) {
+        state = decide() ? kYes : kNo;
+        state_.store(state, std::memory_order_relaxed);
+      }
+      return state == kYes;
+    }
+
+   private:
+    static constexpr uint8_t kUnknown = 0, kNo = 1, kYes = 2;
+    mutable std::atomic<uint8_t> state_{kUnknown};
+  };
+
   std::vector<Point> points_;
   std::vector<Triangle> triangles_;
   Bvh bvh_;
   Aabb bounds_;
+  LazyFlag closed_;
 };
 
 }  // namespace orvex

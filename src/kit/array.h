@@ -27,6 +27,10 @@ template <>
 constexpr const char* format_of<uint32_t>() { return "I"; }
 template <>
 constexpr const char* format_of<int64_t>() { return "q"; }
+template <>
+constexpr const char* format_of<uint8_t>() { return "B"; }
+template <>
+constexpr const char* format_of<double>() { return "d"; }
 
 namespace detail {
 PyObject* make_array(std::shared_ptr<const void> storage, PyObject* owner, const void* data,

@@ -1,11 +1,14 @@
 #include "kit/model_handle.h"
 
+#include <algorithm>
 #include <array>
 #include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "executor.h"
+#include "geometry/solid.h"
 #include "kit/array.h"
 #include "kit/released.h"
 #include "serialize.h"
@@ -127,6 +130,54 @@ PyObject* object_bounds(PyObject* self, PyObject*) {
   return owned_array<float>(std::move(boxes), {static_cast<Py_ssize_t>(model.size()), 2, 3});
 }
 
+// One flag per object: whether its mesh is closed, decided on `threads` threads (each
+// mesh keeps its answer).
+PyObject* closed(PyObject* self, PyObject* arg) {
+  unsigned threads;
+  const Py_ssize_t count = PyLong_AsSsize_t(arg);
+  if ((count == -1 && PyErr_Occurred()) || !thread_count(count, threads)) return nullptr;
+  const Model& model = model_ref(self);
+  std::vector<uint8_t> flags(model.size());
+  constexpr size_t kObjectsPerTask = 64;
+  if (!run_released([&](const Poll& poll) {
+        Executor(threads, poll).parallel_for(batch_count(model.size(), kObjectsPerTask), [&](size_t k) {
+          for (size_t i = k * kObjectsPerTask; i < std::min(model.size(), (k + 1) * kObjectsPerTask); ++i) {
+            flags[i] = model.objects()[i].mesh.closed();
+          }
+        });
+      })) {
+    return nullptr;
+  }
+  return owned_array<uint8_t>(std::move(flags), {static_cast<Py_ssize_t>(model.size())});
+}
+
+// (points, triangles, pieces) of the object's mesh welded (see weld), for a mesh
+// boolean, with the number of its connected pieces; a closed mesh whose triangles face
+// inwards comes turned outwards.
+PyObject* welded(PyObject* self, PyObject* arg) {
+  const MeshObject* object = object_at(self, arg);
+  if (object == nullptr) return nullptr;
+  WeldedMesh mesh;
+  size_t pieces = 0;
+  try {
+    mesh = weld(object->mesh.points(), object->mesh.triangles());
+    if (is_closed(mesh) && solid_measures(mesh.points, mesh.triangles).volume < 0) {
+      for (Triangle& t : mesh.triangles) std::swap(t[1], t[2]);
+    }
+    const std::vector<uint32_t> piece = pieces_of(mesh.points.size(), mesh.triangles);
+    pieces = piece.empty() ? 0 : *std::max_element(piece.begin(), piece.end()) + 1;
+  } catch (...) {
+    raise_engine_error();
+    return nullptr;
+  }
+  const auto points = static_cast<Py_ssize_t>(mesh.points.size());
+  const auto triangles = static_cast<Py_ssize_t>(mesh.triangles.size());
+  Ref p(owned_array<float>(std::move(mesh.points), {points, 3}));
+  Ref t(p ? owned_array<uint32_t>(std::move(mesh.triangles), {triangles, 3}) : nullptr);
+  Ref n(t ? PyLong_FromSize_t(pieces) : nullptr);
+  return n ? PyTuple_Pack(3, p.get(), t.get(), n.get()) : nullptr;
+}
+
 PyObject* serialize(PyObject* self, PyObject*) {
   std::string bytes;
   if (!run_released([&](const Poll&) { bytes = serialize_model(model_ref(self)); })) return nullptr;
@@ -161,6 +212,10 @@ PyMethodDef methods[] = {
     {"bounds", bounds, METH_NOARGS, "bounds($self, /)\n--\n\nBox around the model, (2, 3) float32: lo, hi."},
     {"object_bounds", object_bounds, METH_NOARGS,
      "object_bounds($self, /)\n--\n\nEvery object's box, (n, 2, 3) float32."},
+    {"closed", closed, METH_O,
+     "closed($self, threads, /)\n--\n\nWhether each object's mesh is closed, (n,) uint8."},
+    {"welded", welded, METH_O,
+     "welded($self, index, /)\n--\n\nThe object's mesh with equal corners merged: (points, triangles, pieces)."},
     {"serialize", serialize, METH_NOARGS,
      "serialize($self, /)\n--\n\nThe engine's bytes of the model (not its text)."},
     {"deserialize", deserialize, METH_VARARGS | METH_STATIC,

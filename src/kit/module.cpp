@@ -1,19 +1,24 @@
 // orvexkit._native: the calls of the Python layer into the engine. Arguments arrive
 // checked by the Python layer; they are checked here again only as far as memory
 // safety needs. Every call that may take long runs with the interpreter lock released.
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "clash.h"
 #include "diagnostics.h"
+#include "geometry/solid.h"
 #include "kit/array.h"
 #include "kit/model_handle.h"
 #include "kit/released.h"
 #include "mapped_text.h"
+#include "overlap.h"
 #include "pipeline.h"
 
 namespace orvex::kit {
@@ -119,34 +124,55 @@ bool selection(PyObject* obj, const Model& model, const char* name, Buffer& buff
   return true;
 }
 
+// What every pass takes, checked: the models, what to keep, threads, which objects.
+struct PassArgs {
+  const Model* a = nullptr;
+  const Model* b = nullptr;
+  ClashRequest request;
+  Buffer flags_a, flags_b;
+};
+
+bool pass_args(PyObject* a_obj, PyObject* b_obj, double min_dist, double reach, Py_ssize_t threads, int self,
+               PyObject* select_a_obj, PyObject* select_b_obj, PassArgs& out) {
+  out.a = model_of(a_obj, "a");
+  out.b = out.a ? model_of(b_obj, "b") : nullptr;
+  if (out.b == nullptr || !thread_count(threads, out.request.threads)) return false;
+  if (self && out.a != out.b) {
+    PyErr_SetString(PyExc_ValueError, "a self clash takes one model");
+    return false;
+  }
+  out.request.self = self != 0;
+  out.request.min_dist = static_cast<float>(min_dist);  // narrowed as clash_detection does
+  out.request.reach = static_cast<float>(reach);
+  if (!(out.request.reach >= 0.0f && std::isfinite(out.request.reach))) {
+    PyErr_SetString(PyExc_ValueError, "reach must be finite and at least 0");
+    return false;
+  }
+  return selection(select_a_obj, *out.a, "select_a", out.flags_a, out.request.select_a) &&
+         selection(select_b_obj, *out.b, "select_b", out.flags_b, out.request.select_b);
+}
+
+// A tuple of the columns, or null when one of them could not be made.
+template <size_t N>
+PyObject* column_tuple(Ref (&columns)[N]) {
+  Ref tuple(PyTuple_New(N));
+  if (!tuple) return nullptr;
+  for (size_t i = 0; i < N; ++i) {
+    if (!columns[i]) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), columns[i].release());
+  }
+  return tuple.release();
+}
+
 PyObject* clash(PyObject*, PyObject* args) {
   PyObject *a_obj, *b_obj, *select_a_obj, *select_b_obj;
   double min_dist, reach;
   Py_ssize_t threads;
   int self;
+  PassArgs pass;
   if (!PyArg_ParseTuple(args, "OOddnpOO:clash", &a_obj, &b_obj, &min_dist, &reach, &threads, &self,
-                        &select_a_obj, &select_b_obj)) {
-    return nullptr;
-  }
-  const Model* a = model_of(a_obj, "a");
-  const Model* b = a ? model_of(b_obj, "b") : nullptr;
-  if (b == nullptr) return nullptr;
-  ClashRequest request;
-  if (!thread_count(threads, request.threads)) return nullptr;
-  if (self && a != b) {
-    PyErr_SetString(PyExc_ValueError, "a self clash takes one model");
-    return nullptr;
-  }
-  request.self = self != 0;
-  request.min_dist = static_cast<float>(min_dist);  // narrowed as clash_detection does
-  request.reach = static_cast<float>(reach);
-  if (!(request.reach >= 0.0f && std::isfinite(request.reach))) {
-    PyErr_SetString(PyExc_ValueError, "reach must be finite and at least 0");
-    return nullptr;
-  }
-  Buffer flags_a, flags_b;
-  if (!selection(select_a_obj, *a, "select_a", flags_a, request.select_a) ||
-      !selection(select_b_obj, *b, "select_b", flags_b, request.select_b)) {
+                        &select_a_obj, &select_b_obj) ||
+      !pass_args(a_obj, b_obj, min_dist, reach, threads, self, select_a_obj, select_b_obj, pass)) {
     return nullptr;
   }
 
@@ -154,8 +180,8 @@ PyObject* clash(PyObject*, PyObject* args) {
   std::vector<float> dist;
   std::vector<Point> point_a, point_b;
   bool ok = run_released([&](const Poll& poll) {
-    request.poll = poll;
-    std::vector<Hit> hits = clash_models(*a, *b, request);
+    pass.request.poll = poll;
+    std::vector<Hit> hits = clash_models(*pass.a, *pass.b, pass.request);
     a_index.reserve(hits.size());
     b_index.reserve(hits.size());
     dist.reserve(hits.size());
@@ -178,11 +204,121 @@ PyObject* clash(PyObject*, PyObject* args) {
       Ref(owned_array<float>(std::move(point_a), {n, 3})),
       Ref(owned_array<float>(std::move(point_b), {n, 3})),
   };
-  for (const Ref& c : columns) {
-    if (!c) return nullptr;
+  return column_tuple(columns);
+}
+
+PyObject* survey(PyObject*, PyObject* args) {
+  PyObject *a_obj, *b_obj, *select_a_obj, *select_b_obj;
+  double min_dist, reach, tolerance;
+  Py_ssize_t threads;
+  int self;
+  PassArgs pass;
+  if (!PyArg_ParseTuple(args, "OOdddnpOO:survey", &a_obj, &b_obj, &min_dist, &reach, &tolerance, &threads, &self,
+                        &select_a_obj, &select_b_obj) ||
+      !pass_args(a_obj, b_obj, min_dist, reach, threads, self, select_a_obj, select_b_obj, pass)) {
+    return nullptr;
   }
-  return PyTuple_Pack(5, columns[0].get(), columns[1].get(), columns[2].get(), columns[3].get(),
-                      columns[4].get());
+  const auto tol = static_cast<float>(tolerance);
+  if (!(tol >= 0.0f && std::isfinite(tol))) {
+    PyErr_SetString(PyExc_ValueError, "the duplicate tolerance must be finite and at least 0");
+    return nullptr;
+  }
+
+  std::vector<PairSurvey> found;
+  if (!run_released([&](const Poll& poll) {
+        pass.request.poll = poll;
+        found = survey_pairs(*pass.a, *pass.b, pass.request, tol);
+      })) {
+    return nullptr;
+  }
+  const auto n = static_cast<Py_ssize_t>(found.size());
+  std::vector<int64_t> a_index, b_index;
+  std::vector<float> dist;
+  std::vector<Point> point_a, point_b;
+  std::vector<uint8_t> closed_a, closed_b, duplicate, inside, approximate;
+  std::vector<double> volume, thickness;
+  std::vector<std::array<double, 3>> centre;
+  try {
+    for (const PairSurvey& s : found) {
+      a_index.push_back(s.a);
+      b_index.push_back(s.b);
+      dist.push_back(s.dist);
+      point_a.push_back(s.point_a);
+      point_b.push_back(s.point_b);
+      closed_a.push_back(s.closed_a);
+      closed_b.push_back(s.closed_b);
+      duplicate.push_back(s.duplicate);
+      inside.push_back(static_cast<uint8_t>(s.inside));
+      approximate.push_back(s.approximate);
+      volume.push_back(s.volume);
+      centre.push_back({s.centre.x, s.centre.y, s.centre.z});
+      thickness.push_back(s.thickness);
+    }
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  Ref columns[] = {
+      Ref(owned_array<int64_t>(std::move(a_index), {n})),  Ref(owned_array<int64_t>(std::move(b_index), {n})),
+      Ref(owned_array<float>(std::move(dist), {n})),       Ref(owned_array<float>(std::move(point_a), {n, 3})),
+      Ref(owned_array<float>(std::move(point_b), {n, 3})), Ref(owned_array<uint8_t>(std::move(closed_a), {n})),
+      Ref(owned_array<uint8_t>(std::move(closed_b), {n})), Ref(owned_array<uint8_t>(std::move(duplicate), {n})),
+      Ref(owned_array<uint8_t>(std::move(inside), {n})),   Ref(owned_array<uint8_t>(std::move(approximate), {n})),
+      Ref(owned_array<double>(std::move(volume), {n})),    Ref(owned_array<double>(std::move(centre), {n, 3})),
+      Ref(owned_array<double>(std::move(thickness), {n})),
+  };
+  return column_tuple(columns);
+}
+
+// [(volume, (x, y, z), thickness, area), ...]: the measures of each connected piece of the
+// solid bounded by a mesh given as C-contiguous float32 (n, 3) corners and uint32 (m, 3)
+// triangles, such as a boolean's result.
+PyObject* measure_pieces(PyObject*, PyObject* args) {
+  PyObject *points_obj, *triangles_obj;
+  if (!PyArg_ParseTuple(args, "OO:measure_pieces", &points_obj, &triangles_obj)) return nullptr;
+  Buffer points, triangles;
+  const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
+  if (!points.get(points_obj, flags) || !triangles.get(triangles_obj, flags)) return nullptr;
+  auto rows_of = [](const Py_buffer& v, const char* format, const char* what, size_t& rows) {
+    if (v.ndim != 2 || v.shape[1] != 3 || v.itemsize != 4 || std::string_view(v.format) != format) {
+      PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous (n, 3) array of %s", what,
+                   format[0] == 'f' ? "float32" : "uint32");
+      return false;
+    }
+    rows = static_cast<size_t>(v.shape[0]);
+    return true;
+  };
+  size_t point_count, triangle_count;
+  if (!rows_of(points.view, "f", "points", point_count) || !rows_of(triangles.view, "I", "triangles", triangle_count)) {
+    return nullptr;
+  }
+  const std::span<const Point> corners(static_cast<const Point*>(points.view.buf), point_count);
+  const std::span<const Triangle> faces(static_cast<const Triangle*>(triangles.view.buf), triangle_count);
+  for (const Triangle& t : faces) {
+    for (uint32_t v : t) {
+      if (v >= point_count) {
+        PyErr_Format(PyExc_ValueError, "a triangle names corner %u of %zu", v, point_count);
+        return nullptr;
+      }
+    }
+  }
+  // Boolean results are small: measured under the lock, while the buffers cannot change.
+  std::vector<SolidMeasures> pieces;
+  try {
+    pieces = piece_measures(corners, faces);
+  } catch (...) {
+    raise_engine_error();
+    return nullptr;
+  }
+  Ref list(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const SolidMeasures& m = pieces[i];
+    PyObject* item =
+        Py_BuildValue("(d(ddd)dd)", m.volume, m.centroid.x, m.centroid.y, m.centroid.z, m.thickness, m.area);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
 }
 
 PyMethodDef functions[] = {
@@ -195,6 +331,13 @@ PyMethodDef functions[] = {
     {"clash", clash, METH_VARARGS,
      "clash($module, a, b, min_dist, reach, threads, self, select_a, select_b, /)\n--\n\n"
      "The pass over two handles: (a_index, b_index, dist, point_a, point_b) arrays."},
+    {"survey", survey, METH_VARARGS,
+     "survey($module, a, b, min_dist, reach, tolerance, threads, self, select_a, select_b, /)\n--\n\n"
+     "The volumetric survey: (a_index, b_index, dist, point_a, point_b, closed_a, closed_b,\n"
+     "duplicate, inside, approximate, volume, centre, thickness) arrays."},
+    {"measure_pieces", measure_pieces, METH_VARARGS,
+     "measure_pieces($module, points, triangles, /)\n--\n\n"
+     "[(volume, centroid, thickness, area), ...] of each connected piece of a closed mesh."},
     {nullptr, nullptr, 0, nullptr},
 };
 
