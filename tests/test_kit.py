@@ -442,7 +442,7 @@ def interrupt(call, signum=signal.SIGINT, expected=KeyboardInterrupt, delay=0.05
 
 @pytest.fixture(scope="module")
 def dense_text():
-    return dense_model_text(10, 50_000)
+    return dense_model_text(20, 100_000)
 
 
 @pytest.mark.parametrize("threads", [1, 2])
