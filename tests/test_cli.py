@@ -448,6 +448,83 @@ def test_bad_input_and_options(tmp_path, capsys):
     assert capsys.readouterr().out.startswith("id,check,kind,status,group,dist,")
 
 
+# A volumetric scene: (a key, b key) -> kind by surface and by volume (hard by volume
+# beyond 2 mm, touching within 1 mm), and the overlap's volume where the meshes overlap.
+VOLUMETRIC_A = [("col", (0, 0, 0), (1, 1, 3), "IFC.IfcColumn", "C1"),
+                ("beam", (0, 0, 3), (4, 1, 3.5), "IFC.IfcBeam", "B1"),
+                ("wall", (10, 0, 0), (12, 0.2, 3), "IFC.IfcWall", "W1")]
+VOLUMETRIC_B = [("twin", (0, 0, 0), (1, 1, 3), "IFC.IfcColumn", "C1 copy"),
+                ("inner", (10.5, 0.05, 1), (11, 0.15, 2), "IFC.IfcPipe", "P1"),
+                ("flush", (3, 0, 3), (6, 1, 3.5), "IFC.IfcBeam", "B2"),
+                ("near", (0, -0.5, 0), (1, -0.0005, 1), "IFC.IfcDuct", "D1")]
+VOLUMETRIC_KINDS = {("col", "twin"): ("touching", "duplicate", 3.0),
+                    ("col", "near"): ("touching", "touching", None),
+                    ("beam", "twin"): ("touching", "touching", 0.0),
+                    ("beam", "flush"): ("touching", "crossing", 0.5),     # 1 m flush inside
+                    ("wall", "inner"): (None, "contained", 0.05)}
+
+
+def test_volumetric_kinds_in_every_report(tmp_path, capsys):
+    pytest.importorskip("manifold3d")
+    needs_types()
+    a, b = tmp_path / "a.txt", tmp_path / "b.txt"
+    a.write_text("".join(element(*e) for e in VOLUMETRIC_A))
+    b.write_text("".join(element(*e) for e in VOLUMETRIC_B))
+    options = ("--tolerance", 0.002, "--touching", 0.001, "-q")
+
+    def kinds(path):
+        return {(c["a"]["key"], c["b"]["key"]): c["kind"] for c in json.loads(path.read_text())["clashes"]}
+
+    assert run("clash", a, b, *options, "--json", tmp_path / "surface.json") == 0
+    assert kinds(tmp_path / "surface.json") == {k: v[0] for k, v in VOLUMETRIC_KINDS.items() if v[0]}
+    # Volumetric, hard by the surface: duplicates and containments added, the rest as before.
+    assert run("clash", a, b, *options, "--volumetric", "--json", tmp_path / "v.json") == 0
+    assert kinds(tmp_path / "v.json") == {k: v[1] if v[1] in ("duplicate", "contained") else v[0]
+                                          for k, v in VOLUMETRIC_KINDS.items()}
+
+    out = {s: tmp_path / f"r.{s}" for s in ("json", "csv", "bcf", "html")}
+    assert run("clash", a, b, *options, "--hard-by", "volume", *(x for s, p in out.items()
+                                                               for x in (f"--{s}", p))) == 0
+    report = json.loads(out["json"].read_text())
+    assert kinds(out["json"]) == {k: v[1] for k, v in VOLUMETRIC_KINDS.items()}
+    assert report["checks"][0]["settings"] == {"hard": 0.002, "touching": 0.001, "volumetric": True,
+                                               "hard_by": "volume", "duplicate_tolerance": 0.001}
+    for c in report["clashes"]:
+        volume = VOLUMETRIC_KINDS[c["a"]["key"], c["b"]["key"]][2]
+        # The boolean works on float32 corners: volumes within their rounding.
+        assert c.get("volume") == (None if volume is None else pytest.approx(volume, rel=1e-6))
+        assert c.get("contained") == ("b" if c["kind"] == "contained" else None)
+    from orvexkit.reports.records import read_json
+    again = read_json(out["json"])
+    assert [(c.kind, c.volume, c.contained) for c in again.clashes] == \
+        [(c["kind"], c.get("volume"), c.get("contained")) for c in report["clashes"]]
+    with open(out["csv"], newline="", encoding="utf-8") as f:
+        rows = list(csv.DictReader(f))
+    assert [(r["kind"], r["contained"], r["volume"] and float(r["volume"])) for r in rows] == \
+        [(c["kind"], c.get("contained") or "", c.get("volume", "")) for c in report["clashes"]]
+    validate(out["bcf"])
+    from bcf.v2.bcfxml import BcfXml
+    archive = BcfXml.load(out["bcf"])
+    descriptions = [t.topic.description for t in archive.topics.values()]
+    assert any("b (inner) lies inside the other" in d and "overlap volume 0.05 m³" in d
+               for d in descriptions)
+    from test_reports_html import embedded
+    _, data, _ = embedded(out["html"])
+    assert [(c["kind"], c["contained"]) for c in data["clashes"]] == \
+        [(c["kind"], c.get("contained")) for c in report["clashes"]]
+
+    # Two hard tolerances that differ, and a volumetric cell in shards, are refused.
+    capsys.readouterr()
+    assert run("clash", a, b, *options, "--hard", 0.001, "--json", tmp_path / "x.json") == 2
+    assert "two hard tolerances" in capsys.readouterr().err
+    matrix = tmp_path / "m.json"
+    matrix.write_text(json.dumps({"models": {"a": str(a), "b": str(b)},
+                                  "cells": [{"a": "a", "b": "b", "hard_by": "volume", "shards": 2}]}))
+    from orvexkit.runs import InputError
+    with pytest.raises(InputError, match="a volumetric cell runs whole"):
+        orvexkit.read_matrix(matrix)
+
+
 def test_console_script_and_ifc_without_the_extra(tmp_path):
     structure, services = write_scene(tmp_path)
     script = Path(sys.executable).parent / "orvex"

@@ -26,12 +26,16 @@ import numpy as np
 
 from orvexkit._clash import DEFAULT_REACH, ClashResult, clash
 from orvexkit._model import Model
+from orvexkit._overlap import DEFAULT_DUPLICATE_TOLERANCE, OverlapResult, overlaps
 from orvexkit.shards import clash_shard
 from orvexkit.reports.model import CheckInfo, Clash, ModelInfo, ObjectRef, Report
 
-#: The kinds a clash can have; classify() gives indices into this tuple.
-KINDS = ("crossing", "touching", "clearance")
-CROSSING, TOUCHING, CLEARANCE = range(len(KINDS))
+#: The kinds a clash can have; classify() gives indices into this tuple. The last two come
+#: from volumetric checks only.
+KINDS = ("crossing", "touching", "clearance", "duplicate", "contained")
+CROSSING, TOUCHING, CLEARANCE, DUPLICATE, CONTAINED = range(len(KINDS))
+#: What decides a hard clash: the surface distance, or the overlap solid's thickness.
+HARD_BY = ("surface", "volume")
 #: classify's code of a pair that no rule reports.
 NOT_REPORTED = -1
 
@@ -63,8 +67,15 @@ class Check:
     a_include, a_exclude, b_include, b_exclude: type names that select the objects of
         each side (see TypeSelector); in a self clash the b side is the same model.
     ignore_same_type: pairs of two objects of the same (known) type are left out.
+    volumetric: the pairs come from orvexkit.overlaps: duplicates and containments are
+        kinds of their own, and clashes carry the overlap's volume, thickness and centre.
+    hard_by: "volume" decides the crossing rule by the overlap's thickness (> hard) where
+        both meshes are closed, by the surface distance where one is open; it makes the
+        check volumetric.
+    duplicate_tolerance: how far apart two meshes may lie and still be duplicates.
 
-    classify() holds the rules that turn a distance into a kind.
+    classify() holds the rules that turn a distance into a kind; check_clashes adds the
+    volumetric ones.
     """
 
     name: str
@@ -79,14 +90,23 @@ class Check:
     b_include: tuple[str, ...] = ()
     b_exclude: tuple[str, ...] = ()
     ignore_same_type: bool = False
+    volumetric: bool = False
+    hard_by: str = "surface"
+    duplicate_tolerance: float = DEFAULT_DUPLICATE_TOLERANCE
 
     def __post_init__(self) -> None:
         if not isinstance(self.name, str) or not self.name:
             raise ValueError("a check needs a name")
         if self.b == self.a:
             object.__setattr__(self, "b", None)
+        if self.hard_by not in HARD_BY:
+            raise ValueError(f"check {self.name!r}: hard_by must be one of {', '.join(HARD_BY)}, "
+                             f"not {self.hard_by!r}")
+        if self.hard_by == "volume":
+            object.__setattr__(self, "volumetric", True)
         for label, value in (("hard", self.hard), ("clearance", self.clearance),
-                             ("touching", self.touching)):
+                             ("touching", self.touching),
+                             ("duplicate_tolerance", self.duplicate_tolerance)):
             if value is None:
                 continue
             if isinstance(value, bool) or not isinstance(value, (int, float)):
@@ -132,10 +152,12 @@ class Check:
                 out[name] = list(getattr(self, name))
         if self.ignore_same_type:
             out["ignore_same_type"] = True
+        if self.volumetric:
+            out.update(volumetric=True, hard_by=self.hard_by, duplicate_tolerance=self.duplicate_tolerance)
         return out
 
 
-def classify(dist: np.ndarray, check: Check) -> np.ndarray:
+def classify(dist: np.ndarray, check: Check, hard: np.ndarray | None = None) -> np.ndarray:
     """The kind of each distance under `check`: an int8 array of indices into KINDS, or
     NOT_REPORTED.
 
@@ -146,16 +168,21 @@ def classify(dist: np.ndarray, check: Check) -> np.ndarray:
         crossing   d < -H
         clearance  D is set and d < D
         otherwise  NOT_REPORTED
+
+    `hard`, one flag per distance, replaces the crossing rule and comes first: a check
+    decided by volume (OverlapResult.hard) calls an overlap thicker than H crossing
+    whatever its surfaces do, so a flush insertion is not taken for a touch.
     """
     d = np.asarray(dist, dtype=np.float32)
-    hard = np.float32(check.hard)
     clearance, touching = _float32(check.clearance), _float32(check.touching)
     never = np.zeros(d.shape, dtype=bool)
-    rules = (
-        (TOUCHING, never if touching is None else (-touching <= d) & (d <= touching)),
-        (CROSSING, d < -hard),
-        (CLEARANCE, never if clearance is None else d < clearance),
-    )
+    touches = (TOUCHING, never if touching is None else (-touching <= d) & (d <= touching))
+    rules: tuple[tuple[int, np.ndarray], ...]
+    if hard is None:
+        rules = (touches, (CROSSING, d < -np.float32(check.hard)))
+    else:
+        rules = ((CROSSING, np.asarray(hard, dtype=bool)), touches)
+    rules += ((CLEARANCE, never if clearance is None else d < clearance),)
     kinds = np.full(d.shape, NOT_REPORTED, dtype=np.int8)
     undecided = np.ones(d.shape, dtype=bool)
     for kind, holds in rules:
@@ -318,13 +345,19 @@ def check_pairs(check: Check, a: Model, b: Model | None, *, threads: int | None 
 
     A self clash with different selections on its two sides comes back as a clash of
     the model with itself in both orientations (result.self_clash False); check_clashes
-    keeps one of each pair."""
+    keeps one of each pair. A volumetric check gives an OverlapResult, and runs whole."""
     selector = selector or TypeSelector()
     mask_a = selector.mask(a.types, check.a_include, check.a_exclude)
     other = a if b is None else b
     mask_b = selector.mask(other.types, check.b_include, check.b_exclude)
     options: dict = dict(min_dist=check.min_dist, reach=check.reach, threads=threads)
-    run = clash if part is None else functools.partial(clash_shard, part=part)
+    run: Callable[..., ClashResult]
+    if check.volumetric:
+        if part is not None:
+            raise ValueError(f"check {check.name!r}: a volumetric check runs whole, not in shards")
+        run = functools.partial(overlaps, duplicate_tolerance=check.duplicate_tolerance)
+    else:
+        run = clash if part is None else functools.partial(clash_shard, part=part)
     same = (mask_a is None and mask_b is None) or (
         mask_a is not None and mask_b is not None and np.array_equal(mask_a, mask_b))
     if b is None and same:
@@ -335,31 +368,54 @@ def check_pairs(check: Check, a: Model, b: Model | None, *, threads: int | None 
 def check_clashes(check: Check, pairs: ClashResult, side_a, side_b) -> list[Clash]:
     """The clashes of `check` from its engine pairs (check_pairs), in their order: the
     first orientation of each pair where a self clash came back in both, the kind of each
-    (classify), same-type pairs left out with ignore_same_type. side_a.ref(i) and
-    side_b.ref(i) give the ObjectRef of an object of a and of b."""
-    a_index, b_index, dist = pairs.a_index, pairs.b_index, pairs.dist
-    point_a, point_b = pairs.point_a, pairs.point_b
-    if check.b is None and not pairs.self_clash and len(a_index):
+    (classify; for an OverlapResult duplicates and containments first, then classify with
+    the volume's crossing rule when the check is hard by volume), same-type pairs left out
+    with ignore_same_type. side_a.ref(i) and side_b.ref(i) give the ObjectRef of an
+    object of a and of b."""
+    rows = np.arange(len(pairs.a_index))
+    if check.b is None and not pairs.self_clash and len(rows):
         # Both orientations come back where both objects are on both sides; the first,
         # (lower, higher), is kept.
-        low, high = np.minimum(a_index, b_index), np.maximum(a_index, b_index)
+        low = np.minimum(pairs.a_index, pairs.b_index)
+        high = np.maximum(pairs.a_index, pairs.b_index)
         _, first = np.unique(low * (int(high.max()) + 1) + high, return_index=True)
-        keep = np.sort(first)
-        a_index, b_index, dist = a_index[keep], b_index[keep], dist[keep]
-        point_a, point_b = point_a[keep], point_b[keep]
-    kinds = classify(dist, check)
-    rows = np.flatnonzero(kinds != NOT_REPORTED)
+        rows = np.sort(first)
+    dist = pairs.dist[rows]
+    if isinstance(pairs, OverlapResult):
+        hard = pairs.hard(check.hard)[rows] if check.hard_by == "volume" else None
+        kinds = classify(dist, check, hard)
+        kinds[pairs.kind[rows] == "contained"] = CONTAINED
+        kinds[pairs.kind[rows] == "duplicate"] = DUPLICATE
+    else:
+        kinds = classify(dist, check)
+    reported = kinds != NOT_REPORTED
+    rows, kinds, dist = rows[reported], kinds[reported], dist[reported]
     self_clash = check.b is None
     clashes = []
-    for ai, bi, d, kind, pa, pb in zip(a_index[rows].tolist(), b_index[rows].tolist(),
-                                       dist[rows].tolist(), kinds[rows].tolist(),
-                                       point_a[rows].tolist(), point_b[rows].tolist()):
+    for row, ai, bi, d, kind, pa, pb in zip(rows.tolist(), pairs.a_index[rows].tolist(),
+                                            pairs.b_index[rows].tolist(), dist.tolist(), kinds.tolist(),
+                                            pairs.point_a[rows].tolist(), pairs.point_b[rows].tolist()):
         ref_a, ref_b = side_a.ref(ai), side_b.ref(bi)
         if check.ignore_same_type and ref_a.type == ref_b.type and ref_a.type:
             continue
-        clashes.append(Clash(clash_id(check.name, ref_a.key, ref_b.key, self_clash), check.name,
-                             KINDS[kind], d, tuple(pa), tuple(pb), ref_a, ref_b))
+        clash_ = Clash(clash_id(check.name, ref_a.key, ref_b.key, self_clash), check.name,
+                       KINDS[kind], d, tuple(pa), tuple(pb), ref_a, ref_b)
+        if isinstance(pairs, OverlapResult):
+            _measures(clash_, pairs, row)
+        clashes.append(clash_)
     return clashes
+
+
+def _measures(c: Clash, pairs: OverlapResult, row: int) -> None:
+    """The overlap's measures of one row on its clash; unknown ones (NaN) stay None."""
+    def known(x: float) -> float | None:
+        return None if math.isnan(x) else x
+    c.volume, c.thickness = known(float(pairs.volume[row])), known(float(pairs.thickness[row]))
+    centre = pairs.centre[row].tolist()
+    c.centre = None if any(math.isnan(x) for x in centre) else tuple(centre)
+    if c.kind == "contained":
+        c.contained = str(pairs.contained[row])
+        c.approximate = bool(pairs.approximate[row])
 
 
 def run_check(check: Check, models: Mapping[str, Model], *, threads: int | None = None,
@@ -621,7 +677,7 @@ def open_clashes(report: Report) -> int:
     return sum(c.status in OPEN_STATUSES for c in report.clashes)
 
 
-__all__ = ["CLEARANCE", "CROSSING", "Check", "DEFAULT_GROUP_DISTANCE", "GROUP_BY", "KINDS",
+__all__ = ["CLEARANCE", "CONTAINED", "CROSSING", "Check", "DUPLICATE", "HARD_BY", "DEFAULT_GROUP_DISTANCE", "GROUP_BY", "KINDS",
            "KEPT_STATUSES", "NOT_REPORTED", "OPEN_STATUSES", "STATUSES", "TOUCHING",
            "TypeSelector", "apply_baseline", "check_clashes", "check_pairs", "classify", "clash_id", "distance_components",
            "group_clashes", "make_report", "model_info", "open_clashes", "run_check", "run_checks"]

@@ -14,6 +14,7 @@ standard error; data goes to standard output only for an output named "-".
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import logging
 import math
 import os
@@ -23,8 +24,8 @@ import time
 from collections import Counter
 
 from orvexkit import __version__
-from orvexkit.checks import (DEFAULT_GROUP_DISTANCE, GROUP_BY, KINDS, Check, TypeSelector,
-                             apply_baseline, group_clashes, open_clashes, run_checks)
+from orvexkit.checks import (CLEARANCE, DEFAULT_GROUP_DISTANCE, GROUP_BY, HARD_BY, KINDS, Check,
+                             TypeSelector, apply_baseline, group_clashes, open_clashes, run_checks)
 from orvexkit.runs import InputError, ClashSet, load_models, model_sources, read_clash_set
 
 PROG = "orvex"
@@ -93,6 +94,17 @@ def _parser() -> argparse.ArgumentParser:
                                     "subclasses) or speckle_types, comma-separated, repeatable")
     check.add_argument("--ignore-same-type", action="store_true",
                        help="leave out pairs of two objects of the same type")
+    check.add_argument("--volumetric", action="store_true",
+                       help="also duplicates and objects inside others, with the overlap's volume, "
+                            "thickness and centre (overlap volumes need the volumes extra)")
+    check.add_argument("--hard-by", choices=HARD_BY,
+                       help="what decides a hard clash: the surface distance (default) or, with "
+                            "'volume', the overlap's thickness (> TOL) for closed meshes; implies "
+                            "--volumetric")
+    check.add_argument("--tolerance", type=_number, metavar="TOL",
+                       help="the hard tolerance, as --hard TOL")
+    check.add_argument("--duplicate-tolerance", type=_number, metavar="TOL",
+                       help="meshes within TOL of each other are duplicates (default 0.001)")
 
     _run_options(p)
     m = commands.add_parser(
@@ -231,14 +243,19 @@ def _check_writable(outputs, inputs) -> None:
 
 
 def _single_check(args, models) -> Check:
-    hard = args.hard if args.hard is not None else 0.0
+    if args.hard is not None and args.tolerance is not None and args.hard != args.tolerance:
+        raise UsageError("--hard TOL and --tolerance TOL give two hard tolerances")
+    hard = next((t for t in (args.hard, args.tolerance) if t is not None), 0.0)
     name = args.name or ("clearance" if args.clearance is not None else "hard")
     a, b = models[0].name, models[1].name if len(models) > 1 else None
+    volumetric = {"volumetric": args.volumetric, "hard_by": args.hard_by or "surface"}
+    if args.duplicate_tolerance is not None:
+        volumetric["duplicate_tolerance"] = args.duplicate_tolerance
     try:
         return Check(name, a, b, hard=hard, clearance=args.clearance, touching=args.touching,
                      ignore_touching=args.ignore_touching, a_include=args.a_include,
                      a_exclude=args.a_exclude, b_include=args.b_include,
-                     b_exclude=args.b_exclude, ignore_same_type=args.ignore_same_type)
+                     b_exclude=args.b_exclude, ignore_same_type=args.ignore_same_type, **volumetric)
     except ValueError as e:
         raise UsageError(str(e)) from None
 
@@ -247,9 +264,10 @@ def _plan(args) -> ClashSet:
     """The models and checks the options ask for."""
     check_options = [f"--{n.replace('_', '-')}" for n in
                      ("name", "hard", "clearance", "touching", "a_include", "a_exclude",
-                      "b_include", "b_exclude")
+                      "b_include", "b_exclude", "hard_by", "tolerance", "duplicate_tolerance")
                      if getattr(args, n) not in (None, [])]
-    check_options += [f"--{n.replace('_', '-')}" for n in ("ignore_touching", "ignore_same_type")
+    check_options += [f"--{n.replace('_', '-')}" for n in ("ignore_touching", "ignore_same_type",
+                                                           "volumetric")
                       if getattr(args, n)]
     if args.set is not None:
         if args.models:
@@ -300,15 +318,18 @@ def _summary(report, groups, written, seconds, baseline) -> str:
     for m in report.models:
         note = f", {m.diagnostics} diagnostics" if m.diagnostics else ""
         lines.append(f"{m.name}: {m.objects} objects, {m.triangles} triangles{note} ({m.path})")
-    head = ["check", "a", "b", "clashes", *KINDS]
+    # The volumetric kinds have columns when a check could give them.
+    volumetric = any(c.settings.get("volumetric") for c in report.checks)
+    shown = KINDS if volumetric else KINDS[:CLEARANCE + 1]
+    head = ["check", "a", "b", "clashes", *shown]
     rows = []
     for check in report.checks:
         kinds = Counter(c.kind for c in report.clashes if c.check == check.name)
         if check.error is not None:
-            rows.append([check.name, check.a, check.b or "(itself)", "failed", *("" for _ in KINDS)])
+            rows.append([check.name, check.a, check.b or "(itself)", "failed", *("" for _ in shown)])
             continue
         rows.append([check.name, check.a, check.b or "(itself)", str(sum(kinds.values())),
-                     *(str(kinds[k]) for k in KINDS)])
+                     *(str(kinds[k]) for k in shown)])
     widths = [max(len(r[i]) for r in [head, *rows]) for i in range(len(head))]
     for r in [head, *rows]:
         lines.append("  ".join(c.rjust(w) if i >= 3 else c.ljust(w)
@@ -402,6 +423,8 @@ def _run(args) -> int:
     if any(selector.ifc_class(n) for n in _selection_names(plan.checks)) and not selector.subclasses:
         _say("note: IFC classes select without their subclasses; subclass matching needs "
              "the ifc extra: pip install 'orvex[ifc]'")
+    if any(c.volumetric for c in plan.checks) and importlib.util.find_spec("manifold3d") is None:
+        raise InputError("volumetric checks need the volumes extra: pip install 'orvex[volumes]'")
     outputs = _outputs(args)
 
     baseline = None

@@ -37,6 +37,7 @@ import numpy as np
 
 from orvexkit._clash import ClashResult
 from orvexkit._model import Diagnostic, Model
+from orvexkit._overlap import _VOLUMETRIC_FIELDS, OverlapResult
 from orvexkit._threads import resolve_threads
 from orvexkit.checks import (Check, TypeSelector, _Objects, check_clashes, check_pairs,
                              make_report, model_info)
@@ -104,6 +105,9 @@ def read_matrix(path: str | os.PathLike[str]) -> Matrix:
         checks.append(entry)
         shards.append(count)
     read = clash_set({"title": top.get("title"), "models": models, "checks": checks}, path)
+    for i, (check, count) in enumerate(zip(read.checks, shards), 1):
+        if check.volumetric and count > 1:
+            raise InputError(f"{path}: cell {i}: a volumetric cell runs whole (\"shards\" 1)")
     return Matrix(read.title, read.models, read.checks,
                   {c.name: count for c, count in zip(read.checks, shards)})
 
@@ -139,9 +143,13 @@ class CellPart:
     self_clash: bool
     refs_a: dict[int, ObjectRef]
     refs_b: dict[int, ObjectRef]
+    volumetric: dict[str, Any] | None = None    # OverlapResult's own columns, by name
 
     def pairs(self) -> ClashResult:
         a_index, b_index, dist, point_a, point_b = self.columns
+        if self.volumetric is not None:
+            return OverlapResult(None, None, a_index, b_index, dist, point_a, point_b,
+                                 self_clash=self.self_clash, **self.volumetric)
         return ClashResult(None, None, a_index, b_index, dist, point_a, point_b,
                            self_clash=self.self_clash)
 
@@ -172,12 +180,16 @@ def cell_part(models: Mapping[str, Model], threads: int, check: Check, shards: i
     if b is None:
         refs_a.update((i, side_a.ref(i)) for i in refs_b)
         refs_b = refs_a
-    return CellPart(columns, pairs.self_clash, refs_a, refs_b)
+    volumetric = None
+    if isinstance(pairs, OverlapResult):
+        volumetric = {name: getattr(pairs, name) for name in _VOLUMETRIC_FIELDS}
+    return CellPart(columns, pairs.self_clash, refs_a, refs_b, volumetric)
 
 
 def merge_parts(check: Check, parts: Sequence[CellPart]) -> list[Clash]:
     """The clashes of a cell from its shards' parts, in the order of the whole cell."""
-    pairs = merge_shards([p.pairs() for p in parts])
+    # A volumetric cell runs whole: its one part keeps its columns.
+    pairs = parts[0].pairs() if len(parts) == 1 else merge_shards([p.pairs() for p in parts])
     refs_a: dict[int, ObjectRef] = {}
     refs_b: dict[int, ObjectRef] = {}
     for p in parts:

@@ -177,7 +177,8 @@ class ClashSet:
 
 
 _CHECK_KEYS = {"name", "a", "b", "hard", "clearance", "touching", "ignore_touching", "a_include",
-               "a_exclude", "b_include", "b_exclude", "ignore_same_type"}
+               "a_exclude", "b_include", "b_exclude", "ignore_same_type", "volumetric", "hard_by",
+               "duplicate_tolerance"}
 
 
 def _names(value, where) -> tuple[str, ...]:
@@ -298,7 +299,7 @@ def clash_set(top, path: str) -> ClashSet:
         for key in ("a_include", "a_exclude", "b_include", "b_exclude"):
             if key in options:
                 options[key] = _names(options[key], f"{where}: {key}")
-        for key in ("ignore_touching", "ignore_same_type"):
+        for key in ("ignore_touching", "ignore_same_type", "volumetric"):
             if key in options and not isinstance(options[key], bool):
                 raise InputError(f"{where}: {key} must be true or false")
         name = entry.get("name", f"check {i}")

@@ -180,6 +180,15 @@ def _describe(report, clash: Clash) -> str:
     if clash.previous_dist is not None:
         dist += f" (was {_number(clash.previous_dist)})"
     lines = [f"{clash.kind}, {dist}, check {clash.check}, status {clash.status}, id {clash.id}"]
+    if clash.contained is not None:
+        inner = clash.a if clash.contained == "a" else clash.b
+        lines.append(f"{clash.contained} ({inner.key}) lies inside the other"
+                     + (" (open mesh: approximate)" if clash.approximate else ""))
+    if clash.volume is not None:
+        line = f"overlap volume {_number(clash.volume)}" + (f" {units}³" if units else "")
+        if clash.thickness is not None:
+            line += f", thickness {_number(clash.thickness)} {units}".rstrip()
+        lines.append(line)
     for side, ref in (("a", clash.a), ("b", clash.b)):
         name = f" {ref.name}" if ref.name else ""
         line = f"{side}: {ref.type}{name} [{ref.model} {ref.key}]"

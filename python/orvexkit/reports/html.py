@@ -102,7 +102,7 @@ def _clash(c: Clash, object_index) -> dict:
             "a": object_index(c.a.model, c.a.key, c.a), "b": object_index(c.b.model, c.b.key, c.b),
             "group": c.group, "status": c.status, "prev": c.previous_dist, "volume": c.volume,
             "thickness": c.thickness, "centre": None if c.centre is None else list(c.centre),
-            "extra": c.extra}
+            "contained": c.contained, "approximate": c.approximate, "extra": c.extra}
 
 
 def _finite(p) -> bool:

@@ -24,8 +24,8 @@ class Clash:
     id: str                       # stable from the two keys and the check: the same pair in the
                                   # next run has the same id
     check: str                    # name of the check (a matrix cell for `orvex matrix`)
-    kind: str                     # "crossing" | "touching" | "clearance" | later "contained",
-                                  # "duplicate"
+    kind: str                     # "crossing" | "touching" | "clearance" | "duplicate" |
+                                  # "contained"
     dist: float                   # signed surface distance, negative when crossing
     point_a: Point                # contact point on a's mesh
     point_b: Point                # contact point on b's mesh
@@ -34,10 +34,12 @@ class Clash:
     group: str | None = None      # group label
     status: str = "new"           # "new" | "active" | "resolved" | "approved" | "ignored"
     previous_dist: float | None = None    # for active clashes: dist in the baseline
-    volume: float | None = None           # volumetric measures (later): overlap volume,
-    thickness: float | None = None        # overlap thickness, overlap centre
-    centre: Point | None = None
+    volume: float | None = None           # volumetric checks: the overlap solid's volume,
+    thickness: float | None = None        # its smallest width, its centre (None: unknown,
+    centre: Point | None = None           # such as for an open mesh)
     extra: dict = field(default_factory=dict)  # anything else a writer may show verbatim
+    contained: str | None = None          # kind "contained": "a" when a lies inside b, else "b"
+    approximate: bool = False             # the containment was decided for an open mesh
 
 
 @dataclass

@@ -63,6 +63,10 @@ def _clash(c: Clash) -> dict:
             out[name] = _number(getattr(c, name))
     if c.centre is not None:
         out["centre"] = _point(c.centre)
+    if c.contained is not None:
+        out["contained"] = c.contained
+    if c.approximate:
+        out["approximate"] = True
     if c.extra:
         out["extra"] = c.extra
     return out
@@ -147,6 +151,9 @@ def _read_clash(obj, where) -> Clash:
     volume = _get(obj, "volume", number, where, True)
     thickness = _get(obj, "thickness", number, where, True)
     extra = _get(obj, "extra", (dict,), where, True) or {}
+    contained = _get(obj, "contained", (str,), where, True)
+    if contained not in (None, "a", "b"):
+        raise ReportError(f"{where}: \"contained\" must be \"a\" or \"b\", not {contained!r}")
     return Clash(_get(obj, "id", (str,), where), _get(obj, "check", (str,), where),
                  _get(obj, "kind", (str,), where), math.nan if dist is None else float(dist),
                  _read_point(obj, "point_a", where), _read_point(obj, "point_b", where),
@@ -156,7 +163,8 @@ def _read_clash(obj, where) -> Clash:
                  None if previous is None else float(previous),
                  None if volume is None else float(volume),
                  None if thickness is None else float(thickness),
-                 _read_point(obj, "centre", where, True), extra)
+                 _read_point(obj, "centre", where, True), extra, contained,
+                 bool(_get(obj, "approximate", (bool,), where, True)))
 
 
 def read_json(path) -> Report:
@@ -201,8 +209,10 @@ def read_json(path) -> Report:
 
 # --- IfcClash's result schema ------------------------------------------------------------------
 
-# Our kinds as IfcClash's clash types: it calls crossing and touching meshes a collision.
-_IFCCLASH_TYPE = {"crossing": "collision", "touching": "collision", "clearance": "clearance"}
+# Our kinds as IfcClash's clash types: it calls meshes that cross, touch or overlap a
+# collision.
+_IFCCLASH_TYPE = {"crossing": "collision", "touching": "collision", "clearance": "clearance",
+                  "duplicate": "collision", "contained": "collision"}
 
 
 def _ifc_class(type_name: str) -> str:
@@ -263,7 +273,8 @@ def write_ifcclash(report: Report, path, files: dict[str, list[str]] | None = No
 CSV_COLUMNS = ("id", "check", "kind", "status", "group", "dist", "previous_dist",
                "a_model", "a_key", "a_type", "a_name", "a_level",
                "b_model", "b_key", "b_type", "b_name", "b_level",
-               "point_a_x", "point_a_y", "point_a_z", "point_b_x", "point_b_y", "point_b_z")
+               "point_a_x", "point_a_y", "point_a_z", "point_b_x", "point_b_y", "point_b_z",
+               "volume", "thickness", "centre_x", "centre_y", "centre_z", "contained")
 
 
 _LONE_SURROGATE = re.compile("[\ud800-\udfff]")
@@ -288,6 +299,7 @@ def write_csv(report: Report, path) -> None:
             c.id, c.check, c.kind, c.status, c.group, c.dist, c.previous_dist,
             c.a.model, c.a.key, c.a.type, c.a.name, c.a.level,
             c.b.model, c.b.key, c.b.type, c.b.name, c.b.level,
-            *(float(v) for v in c.point_a), *(float(v) for v in c.point_b))])
+            *(float(v) for v in c.point_a), *(float(v) for v in c.point_b),
+            c.volume, c.thickness, *(c.centre or (None, None, None)), c.contained)])
     with _output(path) as f:
         f.write(_LONE_SURROGATE.sub("\ufffd", buffer.getvalue()).encode("utf-8"))

@@ -215,6 +215,7 @@
     if (c.volume !== null) rows.push(["Overlap volume", num(c.volume)]);
     if (c.thickness !== null) rows.push(["Overlap thickness", num(c.thickness)]);
     if (c.centre) rows.push(["Overlap centre", p(c.centre)]);
+    if (c.contained) rows.push(["Inside the other", c.contained + (c.approximate ? " (open mesh: approximate)" : "")]);
     for (const [side, i] of [["a", c.a], ["b", c.b]]) {
       const o = obj(i);
       rows.push([`Object ${side}`, `${o.type} ${o.name ?? ""}`.trim()],
