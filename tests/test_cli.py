@@ -487,6 +487,7 @@ def test_volumetric_kinds_in_every_report(tmp_path, capsys):
                                                                for x in (f"--{s}", p))) == 0
     report = json.loads(out["json"].read_text())
     assert kinds(out["json"]) == {k: v[1] for k, v in VOLUMETRIC_KINDS.items()}
+    assert [m["open_meshes"] for m in report["models"]] == [0, 0]
     assert report["checks"][0]["settings"] == {"hard": 0.002, "touching": 0.001, "volumetric": True,
                                                "hard_by": "volume", "duplicate_tolerance": 0.001}
     for c in report["clashes"]:

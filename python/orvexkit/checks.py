@@ -456,6 +456,8 @@ def run_checks(checks: Sequence[Check], models: Mapping[str, Model], *, threads:
     for name in used:
         if name not in infos:
             infos[name] = model_info(name, models[name])
+    for name in {m for c in checks if c.volumetric for m in (c.a, c.b) if m is not None}:
+        infos[name] = replace(infos[name], open_meshes=models[name].open_count)
     selector = TypeSelector()
     objects: dict[str, _Objects] = {}
     clashes: list[Clash] = []

@@ -317,6 +317,8 @@ def _summary(report, groups, written, seconds, baseline) -> str:
     lines = []
     for m in report.models:
         note = f", {m.diagnostics} diagnostics" if m.diagnostics else ""
+        if m.open_meshes is not None:
+            note += f", {m.open_meshes} open meshes"
         lines.append(f"{m.name}: {m.objects} objects, {m.triangles} triangles{note} ({m.path})")
     # The volumetric kinds have columns when a check could give them.
     volumetric = any(c.settings.get("volumetric") for c in report.checks)

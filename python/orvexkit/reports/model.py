@@ -51,6 +51,7 @@ class ModelInfo:
     triangles: int
     diagnostics: int = 0
     units: str = "m"
+    open_meshes: int | None = None    # objects whose mesh is not closed (volumetric checks)
 
 
 @dataclass

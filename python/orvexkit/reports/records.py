@@ -77,7 +77,8 @@ def report_dict(report: Report) -> dict:
     return {"format": FORMAT, "version": VERSION, "title": report.title,
             "created": report.created, "tool": report.tool,
             "models": [{"name": m.name, "path": m.path, "sha256": m.sha256, "objects": m.objects,
-                        "triangles": m.triangles, "diagnostics": m.diagnostics, "units": m.units}
+                        "triangles": m.triangles, "diagnostics": m.diagnostics, "units": m.units,
+                        **({"open_meshes": m.open_meshes} if m.open_meshes is not None else {})}
                        for m in report.models],
             "checks": [{"name": c.name, "a": c.a, "b": c.b, "settings": c.settings,
                         **({"error": c.error} if c.error is not None else {})}
@@ -191,7 +192,8 @@ def read_json(path) -> Report:
                         _get(m, "objects", (int,), f"{where}: model {i}"),
                         _get(m, "triangles", (int,), f"{where}: model {i}"),
                         _get(m, "diagnostics", (int,), f"{where}: model {i}"),
-                        _get(m, "units", (str,), f"{where}: model {i}"))
+                        _get(m, "units", (str,), f"{where}: model {i}"),
+                        _get(m, "open_meshes", (int,), f"{where}: model {i}", True))
               for i, m in enumerate(_get(top, "models", (list,), where))]
     checks = [CheckInfo(_get(c, "name", (str,), f"{where}: check {i}"),
                         _get(c, "a", (str,), f"{where}: check {i}"),
