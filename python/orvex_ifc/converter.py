@@ -294,8 +294,8 @@ def _tessellate_in_worker(step_ids):
     return list(_iterate(_worker_file, [_worker_file.by_id(i) for i in step_ids], 1))
 
 
-# Iterator set-up costs about 4 ms of CPU per chunk; chunks shrink to this share
-# of the work per worker, no further.
+# Chunks shrink to 1/_SMALLEST_SHARE of a worker's share of the work, no smaller:
+# each costs about 4 ms of CPU for the iterator's set-up.
 _SMALLEST_SHARE = 16
 
 # Fewer products per worker than this are tessellated here: starting and ending
@@ -415,17 +415,17 @@ def _meshes(ifc, products, threads, bar, summary):
         cut = [p for p in products if representations.cut(p)]
         parallel = tessellation.worth_workers(len(products)) and len(cut) >= threads
         tessellation.submit(cut, parallel)
-        cut = {p.id() for p in cut}
+        cut_ids = {p.id() for p in cut}
         first = {}  # content key -> first product with it
         sources = []  # the product whose tessellation each product uses
         for p in products:
-            key = None if p.id() in cut else representations.key(p)
+            key = None if p.id() in cut_ids else representations.key(p)
             source = p if key is None else first.setdefault(key, p)
             # A copy needs both placements; without them it is tessellated itself.
             if source is not p and (placement(p) is None or placement(source) is None):
                 source = p
             sources.append(source)
-        rest = [p for p in {p.id(): p for p in sources}.values() if p.id() not in cut]
+        rest = [p for p in {p.id(): p for p in sources}.values() if p.id() not in cut_ids]
         tessellation.submit(rest, tessellation.worth_workers(len(cut) + len(rest)))
         summary.tessellated += tessellation.count
         incoming = tessellation.results()
