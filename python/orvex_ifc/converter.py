@@ -142,46 +142,78 @@ def select_products(ifc, include=None, exclude=None):
             and not any(p.is_a(c) for c in exclude)]
 
 
-class _RepresentationKeys:
-    """Content keys of product representations: two products get the same key when
-    their representation graphs are equal entity for entity and value for value
-    (whatever the STEP ids), so the kernel turns both into the same triangles in
-    their local frames. No key (None) for a product with openings, or part of one
-    that has openings: the kernel cuts those out, so its triangles also depend on
-    the openings' placements; nor for a graph too deep to walk."""
+class _Representations:
+    """Content keys and tessellation costs of product representations.
+
+    Two products get the same key when their representation graphs are equal
+    entity for entity and value for value (whatever the STEP ids), so the kernel
+    turns both into the same triangles in their local frames. No key (None) for a
+    product with openings, or part of one that has openings: the kernel cuts those
+    out, so its triangles also depend on the openings' placements; nor for a graph
+    too deep to walk."""
 
     def __init__(self, ifcopenshell):
         self.entity = ifcopenshell.entity_instance
-        self.memo = {}
+        self.memo = {}  # STEP id -> (key, entities of its graph counted as a tree)
 
-    def __call__(self, product):
+    @staticmethod
+    def cut(product):
+        """True when openings are cut out of `product` or of a whole it is part of."""
         whole = product
         while whole is not None:
             if getattr(whole, "HasOpenings", None):
-                return None
+                return True
             parents = getattr(whole, "Decomposes", None)
             whole = parents[0].RelatingObject if parents else None
+        return False
+
+    def key(self, product):
+        if self.cut(product):
+            return None
         try:
-            return self._entity(product.Representation)
+            return self._entity(product.Representation)[0]
         except RecursionError:
             return None
 
+    def cost(self, product):
+        """The kernel's work on `product` in relative units, for scheduling only: on
+        the shared files its time follows the entities of the representation, which
+        every opening cuts through once more, plus the openings' own entities and
+        a fixed part of about 40 entities' worth per product (correlation 0.95 on
+        Duplex, 0.5 to 1.0 on the others)."""
+        openings = [rel.RelatedOpeningElement for rel in getattr(product, "HasOpenings", ()) or ()]
+        try:
+            body = self._entity(product.Representation)[1]
+            cut = sum(self._entity(o.Representation)[1] for o in openings
+                      if o.Representation is not None)
+        except RecursionError:
+            return sys.getrecursionlimit() * (1 + len(openings))
+        return body * (1 + len(openings)) + 12 * cut + 40
+
     def _entity(self, e):
         step_id = e.id()
-        key = self.memo.get(step_id) if step_id else None
-        if key is None:
-            text = repr((e.is_a(), [self._value(a) for a in e])).encode()
-            key = hashlib.blake2b(text, digest_size=16).digest()
+        found = self.memo.get(step_id) if step_id else None
+        if found is None:
+            get = e.get_argument  # e[i] without its bounds check: a fifth faster
+            values, size = self._values([get(i) for i in range(len(e))])
+            text = repr((e.is_a(), values)).encode()
+            found = (hashlib.blake2b(text, digest_size=16).digest(), size + 1)
             if step_id:
-                self.memo[step_id] = key
-        return key
+                self.memo[step_id] = found
+        return found
 
-    def _value(self, a):
-        if isinstance(a, self.entity):
-            return self._entity(a)
-        if isinstance(a, tuple):
-            return tuple(self._value(x) for x in a)
-        return a
+    def _values(self, items):
+        values, size = [], 0
+        for a in items:
+            if isinstance(a, self.entity):
+                a, n = self._entity(a)
+                size += n
+            elif isinstance(a, tuple):
+                a, n = self._values(a)
+                a = tuple(a)
+                size += n
+            values.append(a)
+        return values, size
 
 
 def _placements(ifcopenshell, settings):
@@ -262,63 +294,110 @@ def _tessellate_in_worker(step_ids):
     return list(_iterate(_worker_file, [_worker_file.by_id(i) for i in step_ids], 1))
 
 
-# Chunks per worker: enough for the slow chunks to even out, few enough that each
-# chunk's iterator set-up (about 5 ms) stays negligible.
-_CHUNKS_PER_WORKER = 8
+# Chunks shrink to 1/_SMALLEST_SHARE of a worker's share of the work, no smaller:
+# each costs about 4 ms of CPU for the iterator's set-up.
+_SMALLEST_SHARE = 16
 
 # Fewer products per worker than this are tessellated here: starting and ending
 # the workers takes 20 to 150 ms, more than a few products take.
 _MIN_PER_WORKER = 16
 
 
-def _tessellate(ifc, products, threads, bar):
-    """(STEP id, _Local or None when the kernel produced no geometry) for each of
-    `products`, in the order given, each as soon as it and those before it are done.
+def _guided_chunks(ids, costs, threads):
+    """`ids` in chunks for `threads` workers taking the next chunk when idle, the
+    costliest products first and chunks getting smaller towards the end, so that
+    the workers finish together however unevenly the costs fall in the file. The
+    cheap rest comes in the order given, so that the products can be written out
+    while the last chunks are tessellated."""
+    order = sorted(range(len(ids)), key=lambda i: -costs[i])
+    total = remaining = sum(costs)
+    smallest = total / (threads * _SMALLEST_SHARE)
+    chunks, chunk, cost = [], [], 0
+    for n, i in enumerate(order):
+        chunk.append(ids[i])
+        cost += costs[i]
+        if cost >= max(remaining / (2 * threads), smallest):
+            chunks.append(chunk)
+            remaining -= cost
+            chunk, cost = [], 0
+            if remaining / (2 * threads) <= smallest:
+                # Only chunks of the smallest size from here on.
+                order[n + 1:] = sorted(order[n + 1:])
+    if chunk:
+        chunks.append(chunk)
+    return chunks
 
-    With several threads, processes forked from this one tessellate consecutive
-    chunks of the products, each with a single-threaded iterator, while this one
-    writes out the products already done: with its own threads the kernel keeps
-    one more thread polling for their results, which on two cores costs about as
-    much CPU as the tessellation itself. Where fork is not available the kernel's
-    threads are used."""
-    if not products:
-        return
-    ids = [p.id() for p in products]
-    done = {}
-    forking = sys.platform.startswith("linux")
-    if not forking or threads == 1 or len(products) < _MIN_PER_WORKER * threads:
-        for step_id, *buffers in _iterate(ifc, products, 1 if forking else threads):
-            done[step_id] = _Local.from_buffers(*buffers)
-            if bar is not None:
-                bar.update(100 / len(products))
+
+class _Tessellation:
+    """Tessellations of the products submitted, as (STEP id, _Local or None when
+    the kernel produced no geometry), in no particular order.
+
+    In parallel, processes forked from this one at the first submission tessellate
+    chunks of the products, costliest first, each with a single-threaded iterator,
+    while this one goes on (keying the other products, writing out those done):
+    with its own threads the kernel keeps one more thread polling for their
+    results, which on two cores costs about as much CPU as the tessellation
+    itself. Otherwise the products are tessellated here when the results are
+    asked for, with the kernel's threads where fork is not available.
+    `cost` gives a product's relative cost (_Representations.cost)."""
+
+    def __init__(self, ifc, threads, cost, bar):
+        self.ifc, self.threads, self.cost, self.bar = ifc, threads, cost, bar
+        self.pool = None
+        self.pending = {}  # future -> STEP ids of its chunk
+        self.here = []  # products to tessellate in this process
+        self.count = 0
+
+    @staticmethod
+    def forking():
+        return sys.platform.startswith("linux")
+
+    def worth_workers(self, count):
+        """Whether `count` products are enough to start the workers for."""
+        return self.forking() and self.threads > 1 and count >= _MIN_PER_WORKER * self.threads
+
+    def submit(self, products, parallel):
+        """Queues `products`, on the workers when `parallel` or when they already run."""
+        self.count += len(products)
+        if not (parallel or self.pool is not None) or not products:
+            self.here.extend(products)
+            return
+        if self.pool is None:
+            self.pool = ProcessPoolExecutor(
+                self.threads, mp_context=multiprocessing.get_context("fork"),
+                initializer=_adopt, initargs=(self.ifc,))
+            products, self.here = self.here + products, []
+        ids = [p.id() for p in products]
+        for chunk in _guided_chunks(ids, [self.cost(p) for p in products], self.threads):
+            self.pending[self.pool.submit(_tessellate_in_worker, chunk)] = chunk
+
+    def results(self):
+        if self.here:
+            threads = 1 if self.forking() else self.threads
+            yield from self._with_missing([p.id() for p in self.here],
+                                          _iterate(self.ifc, self.here, threads))
+        try:
+            for future in as_completed(self.pending):
+                yield from self._with_missing(self.pending[future], future.result())
+        except BrokenProcessPool as e:
+            raise RuntimeError("the geometry kernel ended abruptly while tessellating; "
+                               "convert with threads=1 to find the element") from e
+
+    def _with_missing(self, ids, tessellated):
+        """The tessellations, then None for each of `ids` the kernel left out."""
+        seen = set()
+        for step_id, *buffers in tessellated:
+            seen.add(step_id)
+            if self.bar is not None:
+                self.bar.update(100 / self.count)
+            yield step_id, _Local.from_buffers(*buffers)
         for step_id in ids:
-            yield step_id, done.get(step_id)
-        return
+            if step_id not in seen:
+                yield step_id, None
 
-    size = -(-len(ids) // (threads * _CHUNKS_PER_WORKER))
-    chunks = [ids[i:i + size] for i in range(0, len(ids), size)]
-    finished = [False] * len(chunks)
-    next_chunk = 0
-    pool = ProcessPoolExecutor(threads, mp_context=multiprocessing.get_context("fork"),
-                               initializer=_adopt, initargs=(ifc,))
-    try:
-        pending = {pool.submit(_tessellate_in_worker, chunk): n for n, chunk in enumerate(chunks)}
-        for future in as_completed(pending):
-            n = pending[future]
-            for step_id, *buffers in future.result():
-                done[step_id] = _Local.from_buffers(*buffers)
-            finished[n] = True
-            if bar is not None:
-                bar.update(100 * len(chunks[n]) / len(ids))
-            while next_chunk < len(chunks) and finished[next_chunk]:
-                for step_id in chunks[next_chunk]:
-                    yield step_id, done.pop(step_id, None)
-                next_chunk += 1
-    except BrokenProcessPool as e:
-        raise RuntimeError("the geometry kernel ended abruptly while tessellating; "
-                           "convert with threads=1 to find the element") from e
-    finally:
-        pool.shutdown(cancel_futures=True)
+    def close(self):
+        if self.pool is not None:
+            self.pool.shutdown(cancel_futures=True)
 
 
 def _meshes(ifc, products, threads, bar, summary):
@@ -327,48 +406,56 @@ def _meshes(ifc, products, threads, bar, summary):
     when the product has no usable triangles. Products with the same source share
     their triangle array."""
     ifcopenshell = _ifcopenshell()
-    keys = _RepresentationKeys(ifcopenshell)
+    representations = _Representations(ifcopenshell)
     placement = _placements(ifcopenshell, _kernel_settings(ifcopenshell))
-    first = {}  # content key -> first product with it
-    sources = []  # the product whose tessellation each product uses
-    for p in products:
-        key = keys(p)
-        source = p if key is None else first.setdefault(key, p)
-        # A copy needs both placements; without them it is tessellated itself.
-        if source is not p and (placement(p) is None or placement(source) is None):
-            source = p
-        sources.append(source)
-    # A source comes no later than the products that use it, so the products can
-    # be written out in order as the tessellations come in.
-    tessellated = list({p.id(): p for p in sources}.values())
-    summary.tessellated += len(tessellated)
-    incoming = _tessellate(ifc, tessellated, threads, bar)
+    tessellation = _Tessellation(ifc, threads, representations.cost, bar)
+    try:
+        # Products with openings are never shared: the workers start on them (the
+        # costliest, with their booleans) while the others are keyed.
+        cut = [p for p in products if representations.cut(p)]
+        parallel = tessellation.worth_workers(len(products)) and len(cut) >= threads
+        tessellation.submit(cut, parallel)
+        cut_ids = {p.id() for p in cut}
+        first = {}  # content key -> first product with it
+        sources = []  # the product whose tessellation each product uses
+        for p in products:
+            key = None if p.id() in cut_ids else representations.key(p)
+            source = p if key is None else first.setdefault(key, p)
+            # A copy needs both placements; without them it is tessellated itself.
+            if source is not p and (placement(p) is None or placement(source) is None):
+                source = p
+            sources.append(source)
+        rest = [p for p in {p.id(): p for p in sources}.values() if p.id() not in cut_ids]
+        tessellation.submit(rest, tessellation.worth_workers(len(cut) + len(rest)))
+        summary.tessellated += tessellation.count
+        incoming = tessellation.results()
 
-    local = {}  # source STEP id -> _Local, or None when unusable
-    from_source = {}  # source STEP id -> kernel matrix with the source's placement taken out
-    for product, source in zip(products, sources):
-        sid = source.id()
-        while sid not in local:
-            step_id, mesh = next(incoming)
-            src = ifc.by_id(step_id)
-            local[step_id] = mesh if mesh is not None and _usable(mesh, src) else None
-        mesh = local[sid]
-        if mesh is None:
-            yield product, sid, None, None
-            continue
-        matrix = mesh.matrix
-        if source is not product:
-            # The kernel's frame for the copy: its own placement in place of the source's.
-            if sid not in from_source:
-                from_source[sid] = np.linalg.inv(placement(source)) @ matrix
-            matrix = placement(product) @ from_source[sid]
-        points = mesh.points @ matrix[:3, :3].T + matrix[:3, 3]
-        if not np.isfinite(points).all():
-            log.warning("%s #%d has non-finite coordinates; left out", product.is_a(), product.id())
-            yield product, sid, None, None
-            continue
-        yield product, sid, points, mesh.triangles
-    incoming.close()
+        local = {}  # source STEP id -> _Local, or None when unusable
+        from_source = {}  # source STEP id -> kernel matrix with the source's placement taken out
+        for product, source in zip(products, sources):
+            sid = source.id()
+            while sid not in local:
+                step_id, mesh = next(incoming)
+                src = ifc.by_id(step_id)
+                local[step_id] = mesh if mesh is not None and _usable(mesh, src) else None
+            mesh = local[sid]
+            if mesh is None:
+                yield product, sid, None, None
+                continue
+            matrix = mesh.matrix
+            if source is not product:
+                # The kernel's frame for the copy: its own placement in place of the source's.
+                if sid not in from_source:
+                    from_source[sid] = np.linalg.inv(placement(source)) @ matrix
+                matrix = placement(product) @ from_source[sid]
+            points = mesh.points @ matrix[:3, :3].T + matrix[:3, 3]
+            if not np.isfinite(points).all():
+                log.warning("%s #%d has non-finite coordinates; left out", product.is_a(), product.id())
+                yield product, sid, None, None
+                continue
+            yield product, sid, points, mesh.triangles
+    finally:
+        tessellation.close()
 
 
 def _usable(mesh, product):
