@@ -177,18 +177,8 @@ class SceneCache:
         else:
             found = [self.geometry.near(tuple(float(c) for c in p), float(r), ask)
                      for p, r in zip(points.tolist(), radii.tolist())]
-        out = []
-        for skip, objs in zip(skips, found):
-            kept = []
-            for obj in objs:
-                obj = (str(obj[0]), str(obj[1]))
-                if obj not in skip:
-                    skip.add(obj)
-                    kept.append(obj)
-                    if len(kept) == limit:
-                        break
-            out.append(kept)
-        return out
+        return [[o for o in dict.fromkeys((str(m), str(k)) for m, k in objs) if o not in skip][:limit]
+                for skip, objs in zip(skips, found)]
 
 
 def _adds_up(vertices, triangles, counts) -> bool:
@@ -227,7 +217,6 @@ class ModelGeometry:
         self.models = dict(models)
         self._grid = None
         self._rings = {}
-        self._positions = {}
 
     def mesh(self, model, key):
         obj = self.models[model][key]              # KeyError for an unknown model or key
@@ -242,12 +231,9 @@ class ModelGeometry:
         positions of objects no model has are left out."""
         wanted: dict[str, tuple[list, list]] = {}
         for i, (name, key) in enumerate(objects):
-            if name not in self.models:
-                continue
-            if name not in self._positions:
-                self._positions[name] = {k: j for j, k in enumerate(self.models[name].keys)}
-            j = self._positions[name].get(key)
-            if j is not None:
+            model = self.models.get(name)
+            j = model._handle.find(key) if model is not None and isinstance(key, str) else -1
+            if j >= 0:
                 at, index = wanted.setdefault(name, ([], []))
                 at.append(i)
                 index.append(j)
@@ -296,28 +282,30 @@ class ModelGeometry:
         small = (hi_f - lo_f + 1).prod(axis=1) <= self._MAX_CELLS
         filed = np.flatnonzero(small)
         cells = np.zeros((len(boxes), 2, 3), np.int64)     # first and last cell of filed boxes
-        cells[filed, 0], cells[filed, 1] = lo_f[filed], hi_f[filed]
+        cells[filed, 0], cells[filed, 1] = _cell_of(lo_f[filed]), _cell_of(hi_f[filed])
         span = cells[filed, 1] - cells[filed, 0] + 1
         n = span.prod(axis=1)
         box_of = np.repeat(filed, n)
         within = np.arange(n.sum()) - np.repeat(np.cumsum(n) - n, n)
-        s = span[np.repeat(np.arange(len(filed)), n)]
-        cell = cells[box_of, 0] + np.stack([within // (s[:, 1] * s[:, 2]), within // s[:, 2] % s[:, 1],
-                                            within % s[:, 2]], axis=1)
-        keys = _cell_keys(cell)
+        s = np.repeat(span, n, axis=0)
+        step = np.empty_like(s)             # the entry's cell counted from its box's first
+        rest, step[:, 2] = np.divmod(within, s[:, 2])
+        step[:, 0], step[:, 1] = np.divmod(rest, s[:, 1])
+        cell = np.repeat(cells[filed, 0], n, axis=0) + step
+        axes = [np.unique(cell[:, i]) for i in range(3)]
+        keys = _cell_keys(axes, cell)
         order = np.argsort(keys, kind="stable")
         # Per entry, bit i: the cell is its box's first along axis i; bit 3 + i: its last.
-        ends = ((cell == cells[box_of, 0]) * [1, 2, 4] + (cell == cells[box_of, 1]) * [8, 16, 32]
-                ).sum(axis=1).astype(np.uint8)
+        ends = ((step == 0) @ np.array([1, 2, 4]) + (step == s - 1) @ np.array([8, 16, 32])
+                ).astype(np.uint8)
         large = np.flatnonzero(~small)
-        self._grid = (owner, boxes, size, keys[order], box_of[order], ends[order], large)
+        self._grid = (owner, boxes, size, keys[order], box_of[order], ends[order], large, axes)
 
     def _ids(self, chosen):
         """(model, key) of boxes by their position in the grid."""
         names, index = self._grid[0]
-        models = list(self.models.values())
-        model_names = list(self.models)
-        return [(model_names[m], models[m]._key_tuple()[i])
+        keys = [(name, model._key_tuple()) for name, model in self.models.items()]
+        return [(keys[m][0], keys[m][1][i])
                 for m, i in zip(names[chosen].tolist(), index[chosen].tolist())]
 
     def _ring(self, k):
@@ -344,25 +332,31 @@ class ModelGeometry:
         if limit <= 0 or not len(boxes):
             return out
         asked = np.flatnonzero(np.isfinite(p).all(axis=1) & (r >= 0))
-        for q, chosen in self._near_pairs(p[asked], r[asked], limit):
-            out[asked[q]] = self._ids(chosen)
+        found = self._near_pairs(p[asked], r[asked], limit)
+        ids = iter(self._ids(np.concatenate([np.empty(0, np.int64)] + [c for _, c in found])))
+        for q, chosen in found:
+            out[asked[q]] = [next(ids) for _ in range(len(chosen))]
         return out
 
     def _near_pairs(self, p, radius, limit):
         """(query, chosen boxes) per query of ``p``: the boxes within its radius, nearest
-        first (ties in box order), at most ``limit``. The cells are read ring by ring around
-        each point's cell, all points at once, and a point is done once ``limit`` boxes are
-        closer than every box not yet seen; a point whose rings grow too large scans all
-        boxes."""
-        _, boxes, size, keys, box_of, ends, large = self._grid
+        first (ties in box order), at most ``limit``, for all points at once.
+
+        A point first reads the 2 x 2 x 2 cells nearest to it, and is done if ``limit``
+        boxes are closer than the edge of that block (every box not seen lies beyond it) or
+        the block holds its whole radius. The others read the cells ring by ring around
+        their cell until ``limit`` boxes are closer than every box not yet seen; a point
+        whose rings grow too large scans all boxes."""
+        _, boxes, size, keys, box_of, ends, large, axes = self._grid
         n = len(boxes)
 
         def distance(query, box):
             b, q = boxes[box], p[query]
             outside = np.maximum(b[:, 0] - q, 0) + np.maximum(q - b[:, 1], 0)
-            return np.sqrt((outside ** 2).sum(axis=1))
+            with np.errstate(over="ignore"):          # far beyond any radius: inf
+                return np.sqrt((outside ** 2).sum(axis=1))
 
-        centre = np.floor(p / size).astype(np.int64)
+        centre = _cell_of(p / size)
         with np.errstate(invalid="ignore", over="ignore"):
             ratio = np.ceil(radius / size)
         last = np.where(np.isfinite(ratio), np.minimum(ratio, n), n).astype(np.int64)
@@ -373,12 +367,47 @@ class ModelGeometry:
                               np.floor((p + radius[:, None]) / size)], axis=1)
         reach = np.clip(np.nan_to_num(reach, nan=0.0), (centre - last[:, None] - 1)[:, None],
                         (centre + last[:, None] + 1)[:, None]).astype(np.int64)
-        active = np.arange(len(p))
-        # What the active queries have seen: (query, box, distance), each pair once.
-        query = np.repeat(active, len(large))
-        box = np.tile(large, len(active))
-        dist = distance(query, box)
+
+        def read(active, cells, need, clip=True):
+            """(query, box, distance) of the boxes filed under ``cells`` (one row of cells
+            per active query), each box once: from the cell where its ``ends`` bits hold
+            ``need`` (bit i: the box's first cell along axis i; bit 3 + i: its last).
+            ``clip``: only the cells within reach, which holds each box's counting cell."""
+            inside = ((reach[active, :1] <= cells) & (cells <= reach[active, 1:])).all(axis=2)
+            if not clip:
+                inside[:] = True
+            wanted = _cell_keys(axes, cells[inside])
+            start = np.searchsorted(keys, wanted, side="left")
+            count = np.searchsorted(keys, wanted, side="right") - start
+            entry = np.repeat(start - np.cumsum(count) + count, count) + np.arange(count.sum())
+            need = np.repeat(np.broadcast_to(need, inside.shape)[inside], count)
+            own = (ends[entry] & need) == need
+            query = np.repeat(np.repeat(active, inside.sum(axis=1)), count)[own]
+            box = box_of[entry[own]]
+            return query, box, distance(query, box)
+
+        def with_large(active, found):
+            query, box = np.repeat(active, len(large)), np.tile(large, len(active))
+            return [np.concatenate(a) for a in zip((query, box, distance(query, box)), found)]
+
         done = []
+        # The block: along each axis the point's cell and the neighbour on its nearer side.
+        # A box counts from its first cell in the block.
+        first = centre - (p / size - centre < 0.5)    # (far out, both are clamped: no matter)
+        block = first[:, None, :] + _CORNERS
+        query, box, dist = with_large(np.arange(len(p)),
+                                      read(np.arange(len(p)), block, _CORNERS @ [1, 2, 4], False))
+        edge = np.minimum(p - first * size, (first + 2) * size - p).min(axis=1)
+        edge -= 1e-9 * (size + np.abs(p).max(axis=1))    # rounding of the cells' bounds
+        closer = np.bincount(query[dist < edge[query]], minlength=len(p))
+        finished = (closer >= limit) | (radius < edge)
+        now = finished[query]
+        done.append((query[now], box[now], dist[now]))
+        active = np.flatnonzero(~finished)
+
+        # The rest: every box not seen yet lies outside the cells of rings 0..k, at least k
+        # cells from the point; the nearest `limit` are found once that many are closer.
+        query, box, dist = with_large(active, [np.empty(0, np.int64)] * 2 + [np.empty(0)])
         scans = []
         k = 0
         while len(active):
@@ -387,26 +416,12 @@ class ModelGeometry:
                 break
             offsets = np.concatenate([self._ring(0), self._ring(1)]) if k == 0 else self._ring(k)
             k = max(k, 1)
-            wanted = centre[active][:, None, :] + offsets[None]
-            inside = ((reach[active, :1] <= wanted) & (wanted <= reach[active, 1:])).all(axis=2)
-            wanted_keys = _cell_keys(wanted[inside])
-            start = np.searchsorted(keys, wanted_keys, side="left")
-            count = np.searchsorted(keys, wanted_keys, side="right") - start
-            entry = np.repeat(start - np.cumsum(count) + count, count) + np.arange(count.sum())
-            # A box filed under several cells counts once: from its cell nearest the
-            # point's cell, which lies in the first ring that reaches the box. That is the
-            # box's first cell along each axis where the cell lies beyond the point's
-            # (offset > 0), its last where it lies before, any where they are level.
-            need = ((offsets > 0) * [1, 2, 4] + (offsets < 0) * [8, 16, 32]).sum(axis=1).astype(np.uint8)
-            need = np.repeat(np.broadcast_to(need, inside.shape)[inside], count)
-            own = (ends[entry] & need) == need
-            asking = np.repeat(np.repeat(active, inside.sum(axis=1)), count)[own]
-            picked = box_of[entry[own]]
-            query = np.concatenate([query, asking])
-            box = np.concatenate([box, picked])
-            dist = np.concatenate([dist, distance(asking, picked)])
-            # Every box not seen yet lies outside the cells of rings 0..k, at least k cells
-            # from the point: the nearest `limit` are found once that many are closer.
+            # From its cell nearest the point's cell, which lies in the first ring that
+            # reaches the box: its first cell along each axis where the cell lies beyond
+            # the point's, its last where it lies before, any where they are level.
+            need = ((offsets > 0) @ [1, 2, 4] + (offsets < 0) @ [8, 16, 32]).astype(np.uint8)
+            found = read(active, centre[active][:, None, :] + offsets[None], need)
+            query, box, dist = (np.concatenate(a) for a in zip((query, box, dist), found))
             closer = np.bincount(query[dist < k * size], minlength=len(p))
             finished = (k >= last) | (closer >= limit)
             now = finished[query]
@@ -417,8 +432,6 @@ class ModelGeometry:
         for q in scans:
             every = np.arange(n)
             done.append((np.full(n, q), every, distance(np.full(n, q), every)))
-        if not done:
-            return []
         query, box, dist = (np.concatenate(a) for a in zip(*done))
         close = dist <= radius[query]
         query, box, dist = query[close], box[close], dist[close]
@@ -429,7 +442,16 @@ class ModelGeometry:
         keep = rank < limit
         query, box = query[keep], box[keep]
         bounds = np.flatnonzero(np.r_[True, query[1:] != query[:-1], True]) if len(query) else []
-        return [(int(query[a]), box[a:b].tolist()) for a, b in zip(bounds[:-1], bounds[1:])]
+        return [(int(query[a]), box[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
+
+
+_CORNERS = np.array([[i >> 2 & 1, i >> 1 & 1, i & 1] for i in range(8)], np.int64)
+
+
+def _cell_of(scaled):
+    """Integer cells of coordinates in cell units, clamped far beyond any model so that
+    ring offsets cannot overflow."""
+    return np.floor(np.clip(scaled, -2.0 ** 60, 2.0 ** 60)).astype(np.int64)
 
 
 def _spread(starts, lengths):
@@ -438,6 +460,14 @@ def _spread(starts, lengths):
     return offsets + np.arange(lengths.sum())
 
 
-def _cell_keys(cells):
-    """One sortable key per row of integer cell coordinates (the rows' 24 bytes)."""
-    return np.ascontiguousarray(cells, dtype=np.int64).view(np.dtype((np.void, 24))).reshape(-1)
+def _cell_keys(axes, cells):
+    """One sortable int64 key per row of integer cell coordinates: the coordinates' ranks
+    among ``axes`` (each axis's sorted distinct coordinates of the filed cells), so that it
+    cannot overflow; -1 for a cell with a coordinate no filed cell has."""
+    key = np.zeros(len(cells), np.int64)
+    found = np.ones(len(cells), bool)
+    for axis, c in zip(axes, np.asarray(cells, dtype=np.int64).T):
+        rank = np.minimum(np.searchsorted(axis, c), max(len(axis) - 1, 0))
+        found &= axis[rank] == c if len(axis) else False
+        key = key * len(axis) + rank
+    return np.where(found, key, -1)

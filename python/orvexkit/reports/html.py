@@ -54,10 +54,16 @@ def _page(report, geometry, max_objects, neighbours) -> str:
                       ).reshape(-1, 2, 3)
     views = views_of(points, boxes)
     near = scene.near_all(views.target, views.radius, neighbours, pairs)
-    for k, (entry, objs) in enumerate(zip(clashes, near)):
-        entry["view"] = [*views.position[k].tolist(), *views.target[k].tolist(),
-                         float(views.radius[k])]
-        entry["near"] = [object_index(*o) for o in objs]
+    for entry, objs, position, target, radius in zip(
+            clashes, near, views.position.tolist(), views.target.tolist(), views.radius.tolist()):
+        entry["view"] = [*position, *target, radius]
+        entry["near"] = indices = []
+        for o in objs:
+            i = objects.get(o)
+            if i is None:                   # an object seen first as a neighbour
+                i = objects[o] = len(rows)
+                rows.append([*o, "", None, None, -1])
+            indices.append(i)
 
     # Meshes in order of need (clash objects before neighbours) until the budget is spent.
     order = [i for e in clashes for i in (e["a"], e["b"])]
