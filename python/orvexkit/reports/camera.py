@@ -134,9 +134,11 @@ def views_for(targets, boxes, points) -> Views:
         outward += np.where(has[:, j, None], step[:, j], 0.0)
     ranked = np.argsort(size, axis=2)
     longest, middle = ranked[:, :, 2:], ranked[:, :, 1:2]
-    along = lambda a, i: np.take_along_axis(a, i, axis=2)[..., 0]   # noqa: E731
-    s_long, s_mid = along(size, longest), along(size, middle)
-    t_long = np.take_along_axis(np.broadcast_to(t, size.shape), longest, axis=2)[..., 0]
+
+    def along(a, axis):
+        return np.take_along_axis(np.broadcast_to(a, size.shape), axis, axis=2)[..., 0]
+
+    s_long, s_mid, t_long = along(size, longest), along(size, middle), along(t, longest)
     elongated = has & (s_long >= 3 * s_mid) & (along(lo, longest) + s_mid < t_long) \
         & (t_long < along(hi, longest) - s_mid)
     for j in range(boxes.shape[1]):

@@ -26,7 +26,8 @@ class GeometrySource(Protocol):
     #       each mesh's first vertex, counts (n, 2) int64 of vertices and triangles per
     #       object, -1 for an object the source does not know), in the order of ``objects``;
     #   boxes_of(objects) -> (n, 2, 3) float64, NaN for an object the source does not know;
-    #   near_all(points (n, 3), radii (n,), limit) -> one ``near`` list per point.
+    #   near_all(points (n, 3), radii (n,), limit) -> one ``near`` list per point, of
+    #       (model, key) tuples of str.
 
 
 class DictGeometry:
@@ -175,9 +176,9 @@ class SceneCache:
         if hasattr(self.geometry, "near_all"):
             found = self.geometry.near_all(points, radii, ask)
         else:
-            found = [self.geometry.near(tuple(float(c) for c in p), float(r), ask)
+            found = [[(str(m), str(k)) for m, k in self.geometry.near(tuple(p), r, ask)]
                      for p, r in zip(points.tolist(), radii.tolist())]
-        return [[o for o in dict.fromkeys((str(m), str(k)) for m, k in objs) if o not in skip][:limit]
+        return [[o for o in dict.fromkeys(objs) if o not in skip][:limit]
                 for skip, objs in zip(skips, found)]
 
 
@@ -333,9 +334,11 @@ class ModelGeometry:
             return out
         asked = np.flatnonzero(np.isfinite(p).all(axis=1) & (r >= 0))
         found = self._near_pairs(p[asked], r[asked], limit)
-        ids = iter(self._ids(np.concatenate([np.empty(0, np.int64)] + [c for _, c in found])))
+        ids = self._ids(np.concatenate([np.empty(0, np.int64)] + [c for _, c in found]))
+        end = 0
         for q, chosen in found:
-            out[asked[q]] = [next(ids) for _ in range(len(chosen))]
+            out[asked[q]] = ids[end:end + len(chosen)]
+            end += len(chosen)
         return out
 
     def _near_pairs(self, p, radius, limit):
