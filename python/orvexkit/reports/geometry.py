@@ -1,7 +1,6 @@
 """Where the writers get meshes from: the ``GeometrySource`` protocol and an in-memory source."""
 from __future__ import annotations
 
-import math
 from typing import Protocol
 
 import numpy as np
@@ -205,11 +204,12 @@ def _checked(vertices, triangles, counts):
 class ModelGeometry:
     """A ``GeometrySource`` over loaded ``orvexkit.Model``s by name (``{"structure": model}``).
 
-    Meshes and boxes are the models' own arrays. ``near`` looks in a grid over every
-    object's box, built on its first call: each box is filed under the cells it overlaps (a
-    box over more than ``_MAX_CELLS`` cells is checked on every call instead). A query reads
-    the cells ring by ring around the point's cell and stops once ``limit`` boxes are closer
-    than every box not yet seen; it scans all boxes when the rings grow too large.
+    Meshes and boxes are the models' own arrays, fetched for many objects in one native call
+    (``meshes_of``, ``boxes_of``). ``near`` and ``near_all`` look in a grid over every
+    object's box, built on first use: each box is filed under the cells it overlaps (a box
+    over more than ``_MAX_CELLS`` cells is checked for every point instead). Every point's
+    cells are read together, nearest first, until ``limit`` boxes are closer than every box
+    not yet seen (see ``_near_pairs``).
     """
 
     _MAX_CELLS = 64
@@ -376,9 +376,8 @@ class ModelGeometry:
             per active query), each box once: from the cell where its ``ends`` bits hold
             ``need`` (bit i: the box's first cell along axis i; bit 3 + i: its last).
             ``clip``: only the cells within reach, which holds each box's counting cell."""
-            inside = ((reach[active, :1] <= cells) & (cells <= reach[active, 1:])).all(axis=2)
-            if not clip:
-                inside[:] = True
+            inside = ((reach[active, :1] <= cells) & (cells <= reach[active, 1:])).all(axis=2) \
+                if clip else np.ones(cells.shape[:2], bool)
             wanted = _cell_keys(axes, cells[inside])
             start = np.searchsorted(keys, wanted, side="left")
             count = np.searchsorted(keys, wanted, side="right") - start
