@@ -79,6 +79,7 @@ def views_for(targets, boxes, points) -> Views:
     boxes ``boxes[i]`` ((n, k, 2, 3): min and max corner of the two clashing objects, or of a
     group's; a box with a non-finite or inverted corner is absent) so that the clash points
     ``points[i]`` ((n, p, 3), non-finite ones absent) and the objects around them are in view.
+
     Rule:
     - Region in view: each box cut to the cube of half-size L around the target, where L is
       4 times the largest dimension of the smallest box, and at least 1.5 times the largest
