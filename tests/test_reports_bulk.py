@@ -183,3 +183,21 @@ def test_html_views_neighbours_and_meshes_match_clash_by_clash(tmp_path, budget)
             assert np.array_equal(vertices[v0:v0 + nv],
                                   (m.vertices.astype(np.float64) - origin).astype("<f4"))
             assert np.array_equal(meshes[(model, key)][1], m.triangles)
+
+
+def test_meshes_of_many_objects_in_one_native_call(tmp_path):
+    """The handle's bulk copy is the objects' own meshes in the order asked (repeats
+    included); an index out of range or not int64 is refused, not read."""
+    model = scene_models(tmp_path)["structure"]
+    picked = [5, 0, 5, len(model) - 1]
+    v, t, counts = (np.asarray(a) for a in model._handle.meshes(np.array(picked, np.int64)))
+    assert np.array_equal(v, np.concatenate([model[i].vertices for i in picked]))
+    assert np.array_equal(t, np.concatenate([model[i].triangles for i in picked]))
+    assert counts.tolist() == [[len(model[i].vertices), len(model[i].triangles)] for i in picked]
+    assert [np.asarray(a).shape for a in model._handle.meshes(np.empty(0, np.int64))] == \
+        [(0, 3), (0, 3), (0, 2)]
+    for bad, error in [([len(model)], IndexError), ([-1], IndexError)]:
+        with pytest.raises(error):
+            model._handle.meshes(np.array(bad, np.int64))
+    with pytest.raises(ValueError):
+        model._handle.meshes(np.array([0], np.int32))
