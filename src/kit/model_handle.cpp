@@ -4,7 +4,9 @@
 #include <array>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "executor.h"
@@ -110,6 +112,55 @@ PyObject* triangles(PyObject* self, PyObject* arg) {
                     {static_cast<Py_ssize_t>(triangles.size()), 3});
 }
 
+// (points, triangles, counts) of the objects at `arg`'s positions (a C-contiguous buffer
+// of int64), in that order: every mesh's points and then its triangles, concatenated with
+// each triangle's corners counted from its own mesh's first point, and per object its
+// number of points and of triangles, (n, 2) int64. One call, so that a report embedding
+// thousands of meshes does not fetch them one by one.
+PyObject* meshes(PyObject* self, PyObject* arg) {
+  Buffer wanted;
+  if (!wanted.get(arg, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return nullptr;
+  const std::string_view format(wanted.view.format);   // numpy's int64 is "l" on LP64
+  if (wanted.view.ndim != 1 || wanted.view.itemsize != 8 || (format != "q" && format != "l")) {
+    PyErr_SetString(PyExc_ValueError, "indices must be a C-contiguous 1-d array of int64");
+    return nullptr;
+  }
+  const Model& model = model_ref(self);
+  const std::span<const int64_t> indices(static_cast<const int64_t*>(wanted.view.buf),
+                                         static_cast<size_t>(wanted.view.shape[0]));
+  size_t point_count = 0, triangle_count = 0;
+  for (int64_t i : indices) {
+    if (i < 0 || static_cast<uint64_t>(i) >= model.size()) {
+      PyErr_Format(PyExc_IndexError, "object index %lld out of range for %zu objects",
+                   static_cast<long long>(i), model.size());
+      return nullptr;
+    }
+    const TriMesh& mesh = model.objects()[static_cast<size_t>(i)].mesh;
+    point_count += mesh.points().size();
+    triangle_count += mesh.triangles().size();
+  }
+  std::vector<Point> points;
+  std::vector<Triangle> triangles;
+  std::vector<std::array<int64_t, 2>> counts;
+  try {
+    points.reserve(point_count);
+    triangles.reserve(triangle_count);
+    counts.reserve(indices.size());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  for (int64_t i : indices) {
+    const TriMesh& mesh = model.objects()[static_cast<size_t>(i)].mesh;
+    points.insert(points.end(), mesh.points().begin(), mesh.points().end());
+    triangles.insert(triangles.end(), mesh.triangles().begin(), mesh.triangles().end());
+    counts.push_back({static_cast<int64_t>(mesh.points().size()), static_cast<int64_t>(mesh.triangles().size())});
+  }
+  Ref p(owned_array<float>(std::move(points), {static_cast<Py_ssize_t>(point_count), 3}));
+  Ref t(p ? owned_array<uint32_t>(std::move(triangles), {static_cast<Py_ssize_t>(triangle_count), 3}) : nullptr);
+  Ref n(t ? owned_array<int64_t>(std::move(counts), {static_cast<Py_ssize_t>(indices.size()), 2}) : nullptr);
+  return n ? PyTuple_Pack(3, p.get(), t.get(), n.get()) : nullptr;
+}
+
 std::array<float, 6> corners(const Aabb& box) {
   return {box.lo[0], box.lo[1], box.lo[2], box.hi[0], box.hi[1], box.hi[2]};
 }
@@ -209,6 +260,8 @@ PyMethodDef methods[] = {
     {"find", find, METH_O, "find($self, key, /)\n--\n\nPosition of the object with this key, or -1."},
     {"vertices", vertices, METH_O, "vertices($self, index, /)\n--\n\nThe object's points, (n, 3) float32."},
     {"triangles", triangles, METH_O, "triangles($self, index, /)\n--\n\nThe object's triangles, (m, 3) uint32."},
+    {"meshes", meshes, METH_O,
+     "meshes($self, indices, /)\n--\n\nThe meshes of the objects at int64 `indices`: (points, triangles, counts)."},
     {"bounds", bounds, METH_NOARGS, "bounds($self, /)\n--\n\nBox around the model, (2, 3) float32: lo, hi."},
     {"object_bounds", object_bounds, METH_NOARGS,
      "object_bounds($self, /)\n--\n\nEvery object's box, (n, 2, 3) float32."},

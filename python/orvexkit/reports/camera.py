@@ -23,18 +23,62 @@ class View:
     fov: float = FIELD_OF_VIEW
 
 
+@dataclass(frozen=True)
+class Views:
+    """Many views as rows: ``position``, ``direction``, ``up``, ``target`` (n, 3), ``radius`` (n,)."""
+    position: np.ndarray
+    direction: np.ndarray
+    up: np.ndarray
+    target: np.ndarray
+    radius: np.ndarray
+    fov: float = FIELD_OF_VIEW
+
+    def __getitem__(self, i) -> View:
+        return View(self.position[i], self.direction[i], self.up[i], self.target[i],
+                    float(self.radius[i]), self.fov)
+
+
 def view_of(clashes, boxes) -> View:
     """``view_for`` the clashes' contact points (non-finite ones left out), looking at their
     mean."""
     points = np.array([p for c in clashes for p in (c.point_a, c.point_b)], np.float64)
-    points = points[np.isfinite(points).all(axis=1)]
-    return view_for(points.mean(axis=0) if len(points) else np.zeros(3), boxes, points)
+    return views_of(points.reshape(1, -1, 3), _stack([boxes]))[0]
+
+
+def views_of(points, boxes) -> Views:
+    """``views_for`` each row's contact ``points`` ((n, p, 3); non-finite rows are left out),
+    looking at their mean (the origin when none is finite)."""
+    points = np.asarray(points, dtype=np.float64)
+    usable = np.isfinite(points).all(axis=2)
+    count = usable.sum(axis=1)[:, None]
+    total = np.where(usable[..., None], points, 0.0).sum(axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        targets = np.where(count > 0, total / count, 0.0)
+    return views_for(targets, boxes, points)
 
 
 def view_for(target, boxes, points=()) -> View:
-    """The camera that looks at ``target`` (the clash point) from outside the ``boxes``
-    ((2, 3) arrays, min and max corner: the two clashing objects', or a group's) so that the
-    clash ``points`` and the objects around them are in view.
+    """The one view of ``views_for``: ``boxes`` a list of (2, 3) boxes or None."""
+    points = np.asarray(points, dtype=np.float64).reshape(1, -1, 3)
+    return views_for(np.asarray(target, dtype=np.float64).reshape(1, 3), _stack([boxes]), points)[0]
+
+
+def _stack(rows) -> np.ndarray:
+    """Lists of (2, 3) boxes or None as one (n, k, 2, 3) array, absent ones NaN."""
+    k = max(1, max(map(len, rows), default=0))
+    out = np.full((len(rows), k, 2, 3), np.nan)
+    for i, row in enumerate(rows):
+        for j, b in enumerate(row):
+            if b is not None:
+                out[i, j] = np.asarray(b, dtype=np.float64).reshape(2, 3)
+    return out
+
+
+def views_for(targets, boxes, points) -> Views:
+    """Per row, the camera that looks at ``targets[i]`` (the clash point) from outside the
+    boxes ``boxes[i]`` ((n, k, 2, 3): min and max corner of the two clashing objects, or of a
+    group's; a box with a non-finite or inverted corner is absent) so that the clash points
+    ``points[i]`` ((n, p, 3), non-finite ones absent) and the objects around them are in view.
 
     Rule:
     - Region in view: each box cut to the cube of half-size L around the target, where L is
@@ -63,64 +107,93 @@ def view_for(target, boxes, points=()) -> View:
       (uncut) boxes, so that the camera is outside every box.
     - The up vector is world z made orthogonal to the view direction.
     """
-    target = np.asarray(target, dtype=np.float64)
-    boxes = [np.asarray(b, dtype=np.float64) for b in boxes if b is not None]
-    points = np.asarray(points, dtype=np.float64).reshape(-1, 3)
-    spread = float(np.linalg.norm(points - target, axis=1).max()) if len(points) else 0.0
-    half = max(4 * min((float((b[1] - b[0]).max()) for b in boxes), default=0.0), 1.5 * spread)
-    radius = 0.0
-    for b in boxes:      # the farthest corner of the cut box, axis by axis
-        cut = np.abs(np.clip(b, target - half, target + half) - target).max(axis=0)
-        radius = max(radius, math.sqrt(cut @ cut))
-    if not radius > 0 or not math.isfinite(radius):
-        radius = 1.0
+    targets = np.asarray(targets, dtype=np.float64).reshape(-1, 3)
+    n = len(targets)
+    boxes = np.asarray(boxes, dtype=np.float64).reshape(n, -1, 2, 3)
+    points = np.asarray(points, dtype=np.float64).reshape(n, -1, 3)
+    has = np.isfinite(boxes).all(axis=(2, 3)) & (boxes[:, :, 0] <= boxes[:, :, 1]).all(axis=2)
+    boxes = np.where(has[..., None, None], boxes, 0.0)
+    lo, hi = boxes[:, :, 0], boxes[:, :, 1]
+    t = targets[:, None]
 
-    centres = [b.mean(axis=0) for b in boxes]
-    outward = np.zeros(3)
-    for c in centres:
-        d = target - c
-        outward += d / max(np.linalg.norm(d), 0.05 * radius)
-    for b in boxes:
-        size = b[1] - b[0]
-        longest, middle = np.argsort(size)[::-1][:2]
-        if (size[longest] >= 3 * size[middle]
-                and b[0][longest] + size[middle] < target[longest] < b[1][longest] - size[middle]):
-            outward[longest] = 0
-    if np.linalg.norm(outward) < 0.25:
-        outward = _FALLBACK * [1, 1, -1 if outward[2] < 0 else 1]
-        if len(centres) >= 2:
-            axis = centres[-1] - centres[0]
-            n = np.linalg.norm(axis)
-            if n > 1e-9 * radius:
-                axis /= n
-                outward -= axis * (outward @ axis)
-    horizontal = np.hypot(outward[0], outward[1])
-    azimuth = outward[:2] / horizontal if horizontal > 1e-9 else _FALLBACK[:2] / math.sqrt(2 / 3)
-    elevation = math.atan2(outward[2], horizontal)
-    elevation = math.copysign(min(max(abs(elevation), _LOWEST), _HIGHEST), elevation)
-    outward = np.array([*(azimuth * math.cos(elevation)), math.sin(elevation)])
+    usable = np.isfinite(points).all(axis=2)
+    offsets = np.where(usable[..., None], points - t, 0.0)
+    spread = np.sqrt((offsets * offsets).sum(axis=2)).max(axis=1, initial=0.0)
+    size = hi - lo
+    smallest = np.where(has, size.max(axis=2), np.inf).min(axis=1, initial=np.inf)
+    half = np.maximum(4 * np.where(np.isfinite(smallest), smallest, 0.0), 1.5 * spread)[:, None, None]
+    cut = np.abs(np.clip(boxes, t[:, :, None] - half[..., None], t[:, :, None] + half[..., None])
+                 - t[:, :, None]).max(axis=2)
+    radius = np.where(has, np.sqrt((cut * cut).sum(axis=2)), 0.0).max(axis=1, initial=0.0)
+    radius = np.where((radius > 0) & np.isfinite(radius), radius, 1.0)
+
+    centres = (lo + hi) / 2
+    d = t - centres
+    step = d / np.maximum(np.sqrt((d * d).sum(axis=2)), 0.05 * radius[:, None])[..., None]
+    outward = np.zeros((n, 3))
+    for j in range(boxes.shape[1]):                 # summed in box order
+        outward += np.where(has[:, j, None], step[:, j], 0.0)
+    ranked = np.argsort(size, axis=2)
+    longest, middle = ranked[:, :, 2:], ranked[:, :, 1:2]
+
+    def along(a, axis):
+        return np.take_along_axis(np.broadcast_to(a, size.shape), axis, axis=2)[..., 0]
+
+    s_long, s_mid, t_long = along(size, longest), along(size, middle), along(t, longest)
+    elongated = has & (s_long >= 3 * s_mid) & (along(lo, longest) + s_mid < t_long) \
+        & (t_long < along(hi, longest) - s_mid)
+    for j in range(boxes.shape[1]):
+        rows = np.flatnonzero(elongated[:, j])
+        outward[rows, longest[rows, j, 0]] = 0
+
+    short = np.sqrt((outward * outward).sum(axis=1)) < 0.25
+    if short.any():
+        fallback = _FALLBACK * np.where(outward[:, 2:] < 0, [1, 1, -1], [1, 1, 1])
+        first = has.argmax(axis=1)
+        last = boxes.shape[1] - 1 - has[:, ::-1].argmax(axis=1)
+        axis = centres[np.arange(n), last] - centres[np.arange(n), first]
+        length = np.sqrt((axis * axis).sum(axis=1))
+        apart = (has.sum(axis=1) >= 2) & (length > 1e-9 * radius)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            axis = axis / length[:, None]
+        fallback = np.where(apart[:, None],
+                            fallback - axis * (fallback * axis).sum(axis=1)[:, None], fallback)
+        outward = np.where(short[:, None], fallback, outward)
+    horizontal = np.hypot(outward[:, 0], outward[:, 1])
+    level = horizontal > 1e-9
+    with np.errstate(invalid="ignore", divide="ignore"):
+        azimuth = np.where(level[:, None], outward[:, :2] / horizontal[:, None],
+                           _FALLBACK[:2] / math.sqrt(2 / 3))
+    elevation = np.arctan2(outward[:, 2], horizontal)
+    elevation = np.copysign(np.clip(np.abs(elevation), _LOWEST, _HIGHEST), elevation)
+    outward = np.concatenate([azimuth * np.cos(elevation)[:, None], np.sin(elevation)[:, None]],
+                             axis=1)
 
     distance = _MARGIN * radius / math.sin(math.radians(FIELD_OF_VIEW / 2))
-    for enter, leave in sorted(_ray_spans(target, outward, boxes)):
-        if enter <= distance <= leave:
-            distance = leave + 0.02 * radius
+    enter, leave = _ray_spans(targets, outward, lo, hi, has)
+    order = np.lexsort((leave, enter), axis=1)
+    enter = np.take_along_axis(enter, order, axis=1)
+    leave = np.take_along_axis(leave, order, axis=1)
+    for j in range(boxes.shape[1]):                 # entered in order along the ray
+        inside = (enter[:, j] <= distance) & (distance <= leave[:, j])
+        distance = np.where(inside, leave[:, j] + 0.02 * radius, distance)
     direction = -outward
-    up = _Z - direction * (_Z @ direction)
-    up /= np.linalg.norm(up)
-    return View(target + outward * distance, direction, up, target, radius)
+    up = _Z - direction * direction[:, 2:]
+    up /= np.sqrt((up * up).sum(axis=1))[:, None]
+    return Views(targets + outward * distance[:, None], direction, up, targets, radius)
 
 
-def _ray_spans(origin, direction, boxes):
-    """(enter, leave) parameters of the ray origin + t direction through each box it meets."""
+def _ray_spans(origin, direction, lo, hi, has):
+    """(enter, leave), each (n, k), of the ray origin + t direction through each box; both
+    infinite where the ray misses the box or the box is absent."""
+    o, d = origin[:, None], direction[:, None]
     with np.errstate(divide="ignore", invalid="ignore"):
-        for b in boxes:
-            t0 = (b[0] - origin) / direction
-            t1 = (b[1] - origin) / direction
-            lo, hi = np.minimum(t0, t1), np.maximum(t0, t1)
-            flat = direction == 0           # parallel to the slab: in it for all t, or never
-            inside = (b[0] <= origin) & (origin <= b[1])
-            lo[flat] = np.where(inside[flat], -np.inf, np.inf)
-            hi[flat] = np.where(inside[flat], np.inf, -np.inf)
-            enter, leave = lo.max(), hi.min()
-            if enter <= leave:
-                yield float(enter), float(leave)
+        t0, t1 = (lo - o) / d, (hi - o) / d
+    near, far = np.minimum(t0, t1), np.maximum(t0, t1)
+    flat = np.broadcast_to(d == 0, lo.shape)       # parallel to the slab: in it for all t, or never
+    inside = (lo <= o) & (o <= hi)
+    near = np.where(flat, np.where(inside, -np.inf, np.inf), near)
+    far = np.where(flat, np.where(inside, np.inf, -np.inf), far)
+    enter, leave = near.max(axis=2), far.min(axis=2)
+    meets = has & (enter <= leave)
+    return np.where(meets, enter, np.inf), np.where(meets, leave, np.inf)

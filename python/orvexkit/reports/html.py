@@ -12,7 +12,7 @@ import numpy as np
 
 from . import raster
 from ._files import atomic_output
-from .camera import view_of
+from .camera import views_of
 from .geometry import GeometrySource, SceneCache
 from .model import Clash, Report
 
@@ -48,34 +48,47 @@ def _page(report, geometry, max_objects, neighbours) -> str:
 
     clashes = [_clash(c, object_index) for c in report.clashes]
     resolved = [_clash(c, object_index) for c in report.resolved]
-    for entry, c in zip(clashes, report.clashes):
-        pair = [(c.a.model, c.a.key), (c.b.model, c.b.key)]
-        view = view_of([c], [scene.box(o) for o in pair])
-        entry["view"] = [*map(float, view.position), *map(float, view.target), view.radius]
-        entry["near"] = [object_index(*o) for o in
-                         scene.near(view.target, view.radius, neighbours, exclude=pair)]
+    pairs = [[(c.a.model, c.a.key), (c.b.model, c.b.key)] for c in report.clashes]
+    boxes = scene.boxes([o for pair in pairs for o in pair]).reshape(-1, 2, 2, 3)
+    points = np.array([[_point(c.point_a), _point(c.point_b)] for c in report.clashes]
+                      ).reshape(-1, 2, 3)
+    views = views_of(points, boxes)
+    near = scene.near_all(views.target, views.radius, neighbours, pairs)
+    for entry, objs, position, target, radius in zip(
+            clashes, near, views.position.tolist(), views.target.tolist(), views.radius.tolist()):
+        entry["view"] = [*position, *target, radius]
+        entry["near"] = indices = []
+        for o in objs:
+            i = objects.get(o)
+            if i is None:                   # an object seen first as a neighbour
+                i = objects[o] = len(rows)
+                rows.append([*o, "", None, None, -1])
+            indices.append(i)
 
     # Meshes in order of need (clash objects before neighbours) until the budget is spent.
     order = [i for e in clashes for i in (e["a"], e["b"])]
     order += [i for e in clashes for i in e["near"]]
-    points = np.array([p for e in clashes for p in (e["pa"], e["pb"]) if _finite(p)]
-                      or [(0.0, 0.0, 0.0)])
-    origin = (points.min(axis=0) + points.max(axis=0)) / 2
+    finite = points.reshape(-1, 3)[np.isfinite(points.reshape(-1, 3)).all(axis=1)]
+    if not len(finite):
+        finite = np.zeros((1, 3))
+    origin = (finite.min(axis=0) + finite.max(axis=0)) / 2
     vertices, triangles, meshes = [], [], []
+    order = list(dict.fromkeys(order))
     nv = nt = 0
-    for i in dict.fromkeys(order):
-        if len(meshes) == max_objects:
-            break
-        m = scene.mesh(tuple(rows[i][:2]))
-        if m is None or not len(m[1]):
-            continue
-        v, t = m
-        rows[i][5] = len(meshes)
-        meshes.append([nv, len(v), nt, len(t)])
-        vertices.append((v.astype(np.float64) - origin).astype("<f4"))
-        triangles.append(t.astype("<u4"))
-        nv += len(v)
-        nt += len(t)
+    while order and len(meshes) < max_objects:
+        # Fetched in runs of what the budget still takes: most objects have a mesh.
+        batch, order = order[:max_objects - len(meshes)], order[max_objects - len(meshes):]
+        v, t, counts = scene.mesh_runs([tuple(rows[i][:2]) for i in batch])
+        shown = counts[:, 1] > 0
+        vn, tn = np.maximum(counts[:, 0], 0), counts[:, 1]
+        for i, n_v, n_t in zip(np.array(batch)[shown].tolist(), vn[shown].tolist(),
+                               tn[shown].tolist()):
+            rows[i][5] = len(meshes)
+            meshes.append([nv, n_v, nt, n_t])
+            nv += n_v
+            nt += n_t
+        vertices.append((v[np.repeat(shown, vn)].astype(np.float64) - origin).astype("<f4"))
+        triangles.append(t[np.repeat(shown, tn)].astype("<u4"))
 
     data = {
         "title": report.title, "created": report.created, "tool": report.tool,
@@ -105,11 +118,14 @@ def _clash(c: Clash, object_index) -> dict:
             "contained": c.contained, "approximate": c.approximate, "extra": c.extra}
 
 
-def _finite(p) -> bool:
+def _point(p) -> tuple[float, float, float]:
+    """A contact point as three floats; NaN for one that is not three numbers."""
     try:
-        return len(p) == 3 and all(math.isfinite(float(x)) for x in p)
+        if len(p) == 3:
+            return float(p[0]), float(p[1]), float(p[2])
     except (TypeError, ValueError):
-        return False
+        pass
+    return math.nan, math.nan, math.nan
 
 
 def _base64(arrays) -> str:

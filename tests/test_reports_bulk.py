@@ -1,0 +1,203 @@
+"""The HTML report's views, neighbours and meshes, worked out for all clashes at once, against
+the rule applied clash by clash: the camera as first written (kept here as the reference), the
+neighbours by a scan over every box, and each object's mesh fetched on its own."""
+import base64
+import math
+import re
+from pathlib import Path
+
+import numpy as np
+import orvexkit
+import pytest
+
+from orvexkit.checks import Check, run_checks
+from orvexkit.reports import DictGeometry, write_html
+from orvexkit.reports.camera import _FALLBACK, _HIGHEST, _LOWEST, _MARGIN, FIELD_OF_VIEW, views_for
+from orvexkit.reports.geometry import ModelGeometry
+from models import box, inline_object
+from test_reports_html import embedded
+
+
+def reference_view(target, boxes, points):
+    """(position, radius) of the camera rule for one clash, vector by vector."""
+    target = np.asarray(target, dtype=np.float64)
+    boxes = [np.asarray(b, dtype=np.float64) for b in boxes if b is not None]
+    points = np.asarray(points, dtype=np.float64).reshape(-1, 3)
+    spread = float(np.linalg.norm(points - target, axis=1).max()) if len(points) else 0.0
+    half = max(4 * min((float((b[1] - b[0]).max()) for b in boxes), default=0.0), 1.5 * spread)
+    radius = 0.0
+    for b in boxes:
+        cut = np.abs(np.clip(b, target - half, target + half) - target).max(axis=0)
+        radius = max(radius, math.sqrt(cut @ cut))
+    if not radius > 0 or not math.isfinite(radius):
+        radius = 1.0
+    centres = [b.mean(axis=0) for b in boxes]
+    outward = np.zeros(3)
+    for c in centres:
+        d = target - c
+        outward += d / max(np.linalg.norm(d), 0.05 * radius)
+    for b in boxes:
+        size = b[1] - b[0]
+        longest, middle = np.argsort(size)[::-1][:2]
+        if (size[longest] >= 3 * size[middle]
+                and b[0][longest] + size[middle] < target[longest] < b[1][longest] - size[middle]):
+            outward[longest] = 0
+    if np.linalg.norm(outward) < 0.25:
+        outward = _FALLBACK * [1, 1, -1 if outward[2] < 0 else 1]
+        if len(centres) >= 2:
+            axis = centres[-1] - centres[0]
+            n = np.linalg.norm(axis)
+            if n > 1e-9 * radius:
+                outward -= axis / n * (outward @ (axis / n))
+    horizontal = np.hypot(outward[0], outward[1])
+    azimuth = outward[:2] / horizontal if horizontal > 1e-9 else _FALLBACK[:2] / math.sqrt(2 / 3)
+    elevation = math.atan2(outward[2], horizontal)
+    elevation = math.copysign(min(max(abs(elevation), _LOWEST), _HIGHEST), elevation)
+    outward = np.array([*(azimuth * math.cos(elevation)), math.sin(elevation)])
+    distance = _MARGIN * radius / math.sin(math.radians(FIELD_OF_VIEW / 2))
+    spans = []
+    with np.errstate(divide="ignore", invalid="ignore"):
+        for b in boxes:
+            t0, t1 = (b[0] - target) / outward, (b[1] - target) / outward
+            lo, hi = np.minimum(t0, t1), np.maximum(t0, t1)
+            flat, inside = outward == 0, (b[0] <= target) & (target <= b[1])
+            lo[flat] = np.where(inside[flat], -np.inf, np.inf)
+            hi[flat] = np.where(inside[flat], np.inf, -np.inf)
+            if lo.max() <= hi.min():
+                spans.append((float(lo.max()), float(hi.min())))
+    for enter, leave in sorted(spans):
+        if enter <= distance <= leave:
+            distance = leave + 0.02 * radius
+    return target + outward * distance, radius
+
+
+def random_box(rng, centre, sizes=(0.05, 0.3, 1, 5, 40)):
+    """Cubes, slabs, pipes and beams from 5 cm to 40 units."""
+    size = rng.choice(sizes, 3) * rng.uniform(0.5, 2, 3)
+    lo = centre + rng.uniform(-1, 1, 3) - size / 2
+    return np.array([lo, lo + size])
+
+
+def close(a, b, scale):
+    """Equal but for rounding: the same formulas summed in another order (a few ulps of the
+    coordinates, which reach 100 units here), with margin."""
+    return np.allclose(a, b, rtol=0, atol=1e-9 * scale)
+
+
+def test_views_for_every_clash_at_once_match_the_rule_clash_by_clash():
+    """Pairs and groups of up to five boxes; boxes absent, level with the target, sharing a
+    centre (the fallback direction), elongated through the target; points not finite."""
+    rng = np.random.default_rng(11)
+    rows = []
+    for i in range(600):
+        k = 2 if i < 400 else int(rng.integers(0, 6))
+        boxes = [random_box(rng, rng.uniform(-3, 3, 3)) for _ in range(k)]
+        if i % 7 == 1 and k >= 2:
+            boxes[-1] = boxes[0].copy()
+        if i % 5 == 2 and k:
+            boxes[int(rng.integers(k))] = None
+        points = rng.uniform(-3, 3, (int(rng.integers(0, 4)), 3))
+        if i % 11 == 3 and len(points):
+            points[0, 1] = np.nan
+        usable = points[np.isfinite(points).all(axis=1)]
+        target = usable.mean(axis=0) if len(usable) else rng.uniform(-3, 3, 3)
+        if i % 9 == 4:
+            target[2] = 0.0
+        rows.append((target, boxes, points))
+    k, p = max(len(r[1]) for r in rows), max(len(r[2]) for r in rows)
+    boxes = np.full((len(rows), k, 2, 3), np.nan)
+    points = np.full((len(rows), p, 3), np.nan)
+    for i, (_, b, pts) in enumerate(rows):
+        for j, x in enumerate(b):
+            if x is not None:
+                boxes[i, j] = x
+        points[i, :len(pts)] = pts
+    views = views_for(np.array([r[0] for r in rows]), boxes, points)
+    fallbacks = 0
+    for i, (target, b, pts) in enumerate(rows):
+        usable = pts[np.isfinite(pts).all(axis=1)]
+        position, radius = reference_view(target, b, usable)
+        assert close(views.radius[i], radius, 100) and close(views.position[i], position, 100), i
+        fallbacks += bool(len(b) >= 2 and b[0] is not None and b[-1] is not None
+                          and np.array_equal(b[0], b[-1]))
+    assert fallbacks > 10
+
+
+def scene_models(tmp_path):
+    """Two models of a few hundred boxes of every shape crowded into a storey."""
+    rng = np.random.default_rng(5)
+    for name in ("structure", "services"):
+        lines = []
+        for i in range(200):
+            lo, hi = random_box(rng, rng.uniform([0, 0, 0], [60, 60, 6]), (0.05, 0.3, 1, 3, 12))
+            key = f"{name[0]}-{i}" if i % 13 else f"{name[0]}-{i} ø <\"\\>"
+            lines.append(inline_object(key, *box(tuple(lo), tuple(hi))))
+        (tmp_path / f"{name}.txt").write_text("".join(lines), "utf-8")
+    return {n: orvexkit.Model(Path(tmp_path / f"{n}.txt"), name=n) for n in ("structure", "services")}
+
+
+@pytest.mark.parametrize("budget", [5000, 150])
+def test_html_views_neighbours_and_meshes_match_clash_by_clash(tmp_path, budget):
+    """The page's data from the models' bulk accessors and from a source that answers one
+    object at a time are the same, and each clash's view, neighbours and meshes are those of
+    the rule applied to that clash alone, neighbours found by scanning every box."""
+    models = scene_models(tmp_path)
+    report = run_checks([Check("hard", "structure", "services", clearance=0.5)], models)
+    assert 300 < len(report.clashes) < 3000
+    write_html(report, tmp_path / "bulk.html", ModelGeometry(models), max_objects=budget)
+    one_by_one = DictGeometry({(n, o.key): (o.vertices, o.triangles)
+                               for n, m in models.items() for o in m})
+    write_html(report, tmp_path / "each.html", one_by_one, max_objects=budget)
+    page, data, meshes = embedded(tmp_path / "bulk.html")
+    _, data_each, meshes_each = embedded(tmp_path / "each.html")
+    assert data == data_each
+    assert meshes.keys() == meshes_each.keys()
+
+    ids = [(n, o.key) for n, m in models.items() for o in m]
+    boxes = np.concatenate([m.object_bounds for m in models.values()]).astype(np.float64)
+    box_of = {obj: boxes[i] for i, obj in enumerate(ids)}
+    objects = [tuple(o[:2]) for o in data["objects"]]
+    for entry, c in zip(data["clashes"], report.clashes):
+        pair = [(c.a.model, c.a.key), (c.b.model, c.b.key)]
+        target = (np.array(c.point_a) + np.array(c.point_b)) / 2
+        position, radius = reference_view(target, [box_of[o] for o in pair],
+                                          [c.point_a, c.point_b])
+        assert close(entry["view"][:3], position, 100) and close(entry["view"][6], radius, 100)
+        assert entry["view"][3:6] == target.tolist()
+        outside = np.maximum(boxes[:, 0] - target, 0) + np.maximum(target - boxes[:, 1], 0)
+        dist = np.sqrt((outside ** 2).sum(axis=1))
+        order = [i for i in np.argsort(dist, kind="stable") if dist[i] <= entry["view"][6]]
+        near = [ids[i] for i in order if ids[i] not in pair][:20]
+        assert [objects[i] for i in entry["near"]] == near
+    # Clash objects first, then neighbours, in order of need until the budget is spent.
+    need = list(dict.fromkeys([objects[i] for e in data["clashes"] for i in (e["a"], e["b"])]
+                              + [objects[i] for e in data["clashes"] for i in e["near"]]))
+    assert list(meshes) == need[:budget]
+    origin = np.array(data["origin"])
+    blob = re.search(r'id="report-vertices">([^<]*)<', page)[1]
+    vertices = np.frombuffer(base64.b64decode(blob), "<f4").reshape(-1, 3)
+    for (model, key, *_, k) in data["objects"]:
+        if k >= 0:
+            v0, nv, _, nt = data["meshes"][k]
+            m = models[model][key]
+            assert np.array_equal(vertices[v0:v0 + nv],
+                                  (m.vertices.astype(np.float64) - origin).astype("<f4"))
+            assert np.array_equal(meshes[(model, key)][1], m.triangles)
+
+
+def test_meshes_of_many_objects_in_one_native_call(tmp_path):
+    """The handle's bulk copy is the objects' own meshes in the order asked (repeats
+    included); an index out of range or not int64 is refused, not read."""
+    model = scene_models(tmp_path)["structure"]
+    picked = [5, 0, 5, len(model) - 1]
+    v, t, counts = (np.asarray(a) for a in model._handle.meshes(np.array(picked, np.int64)))
+    assert np.array_equal(v, np.concatenate([model[i].vertices for i in picked]))
+    assert np.array_equal(t, np.concatenate([model[i].triangles for i in picked]))
+    assert counts.tolist() == [[len(model[i].vertices), len(model[i].triangles)] for i in picked]
+    assert [np.asarray(a).shape for a in model._handle.meshes(np.empty(0, np.int64))] == \
+        [(0, 3), (0, 3), (0, 2)]
+    for bad, error in [([len(model)], IndexError), ([-1], IndexError)]:
+        with pytest.raises(error):
+            model._handle.meshes(np.array(bad, np.int64))
+    with pytest.raises(ValueError):
+        model._handle.meshes(np.array([0], np.int32))
