@@ -35,16 +35,16 @@ from orvexkit.matrix import (cell_part, estimate_cost, merge_parts, read_matrix,
 def project(n_objects: int, seed: int) -> Path:
     """The five discipline models and the sample matrix over them, generated once."""
     folder = OUT / f"project-{n_objects}-{seed}"
-    spec = json.loads((ROOT / "examples" / "matrix.json").read_text())
-    names = list(spec["models"])
+    matrix_data = json.loads((ROOT / "examples" / "matrix.json").read_text())
+    names = list(matrix_data["models"])
     if not all((folder / f"{n}.txt").exists() for n in names):
         folder.mkdir(parents=True, exist_ok=True)
         texts = dict(zip(dict.fromkeys(building.DISCIPLINES.values()),
                          building.generate(n_objects, seed, disciplines=True)))
         for name in names:
             (folder / f"{name}.txt").write_text(texts[name], encoding="utf-8")
-    spec["models"] = {n: str(folder / f"{n}.txt") for n in names}
-    (folder / "matrix.json").write_text(json.dumps(spec, ensure_ascii=False))
+    matrix_data["models"] = {n: str(folder / f"{n}.txt") for n in names}
+    (folder / "matrix.json").write_text(json.dumps(matrix_data, ensure_ascii=False))
     return folder / "matrix.json"
 
 
@@ -69,8 +69,8 @@ def main() -> int:
     args = parser.parse_args()
     from distributed import Client, LocalCluster
 
-    spec = project(args.objects, args.seed)
-    matrix = read_matrix(spec)
+    matrix_data = project(args.objects, args.seed)
+    matrix = read_matrix(matrix_data)
     load_before = os.getloadavg()
     one, run1 = best(lambda: run_matrix(matrix, threads=1), args.repeats)
     two, run2 = best(lambda: run_matrix(matrix, threads=2), args.repeats)

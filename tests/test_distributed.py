@@ -112,10 +112,11 @@ def test_killed_worker_is_replaced(workers, sample, tmp_path):
 
 def test_command_with_a_scheduler(workers, sample, tmp_path):
     matrix, here = sample
-    spec = json.loads(SAMPLE.read_text())
-    spec["models"] = {name: str(SAMPLE.parent / path) for name, path in spec["models"].items()}
-    spec["models"]["ducts"] = str(tmp_path / "gone.txt")
-    (tmp_path / "m.json").write_text(json.dumps(spec))
+    matrix_data = json.loads(SAMPLE.read_text())
+    matrix_data["models"] = {name: str(SAMPLE.parent / path)
+                             for name, path in matrix_data["models"].items()}
+    matrix_data["models"]["ducts"] = str(tmp_path / "gone.txt")
+    (tmp_path / "m.json").write_text(json.dumps(matrix_data))
     address = workers.scheduler.address
     status = cli.main(["matrix", str(tmp_path / "m.json"), "--scheduler", address, "-q",
                        "--json", str(tmp_path / "out.json")])
@@ -153,9 +154,9 @@ def test_ifc_matrix(workers, tmp_path):
     cells = [{"a": "steel", "b": "floors"}, {"a": "steel", "b": "lintels"},
              {"a": "floors", "b": "slabs", "shards": 3}, {"a": "stairs", "b": "floors"},
              {"a": "railings", "b": "stairs", "clearance": 0.05}, {"a": "steel", "shards": 2}]
-    spec = {"models": {n: str(DATA / "schependomlaan" / f) for n, f in IFC_FILES.items()},
+    matrix_data = {"models": {n: str(DATA / "schependomlaan" / f) for n, f in IFC_FILES.items()},
             "defaults": {"touching": 0.001}, "cells": cells}
-    (tmp_path / "ifc.json").write_text(json.dumps(spec))
+    (tmp_path / "ifc.json").write_text(json.dumps(matrix_data))
     matrix = read_matrix(tmp_path / "ifc.json")
     cache = tmp_path / "cache"
     here = run_matrix(matrix, cache_dir=cache)

@@ -107,10 +107,11 @@ def test_sample_matrix_equals_the_checks_one_by_one(threads):
 
 
 def test_missing_model_fails_only_its_cells(tmp_path):
-    spec = json.loads(SAMPLE.read_text())
-    spec["models"] = {name: str(SAMPLE.parent / path) for name, path in spec["models"].items()}
-    spec["models"]["ducts"] = str(tmp_path / "gone.txt")
-    (tmp_path / "m.json").write_text(json.dumps(spec))
+    matrix_data = json.loads(SAMPLE.read_text())
+    matrix_data["models"] = {name: str(SAMPLE.parent / path)
+                             for name, path in matrix_data["models"].items()}
+    matrix_data["models"]["ducts"] = str(tmp_path / "gone.txt")
+    (tmp_path / "m.json").write_text(json.dumps(matrix_data))
     matrix = read_matrix(tmp_path / "m.json")
     run = run_matrix(matrix)
     uses = {c.name for c in matrix.checks if "ducts" in (c.a, c.b)}
@@ -141,8 +142,9 @@ def test_missing_model_fails_only_its_cells(tmp_path):
     ([{"a": "structure", "clearance": -1}], "clearance"),
 ])
 def test_bad_matrix_files(tmp_path, cells, message):
-    spec = {"models": {"structure": str(SAMPLE.parent / "data/project/structure.txt")}, "cells": cells}
-    (tmp_path / "m.json").write_text(json.dumps(spec))
+    matrix_data = {"models": {"structure": str(SAMPLE.parent / "data/project/structure.txt")},
+                   "cells": cells}
+    (tmp_path / "m.json").write_text(json.dumps(matrix_data))
     with pytest.raises(InputError, match=message):
         read_matrix(tmp_path / "m.json")
 

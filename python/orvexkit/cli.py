@@ -112,7 +112,7 @@ def _parser() -> argparse.ArgumentParser:
         description="Run every cell of a matrix file (JSON: named models, cells with their "
                     "kind, tolerances and selections) on this machine or on a Dask cluster, "
                     "and write one report set with the cell of every clash.")
-    m.add_argument("spec", metavar="MATRIX", help="the matrix file (JSON)")
+    m.add_argument("matrix", metavar="MATRIX", help="the matrix file (JSON)")
     cluster = m.add_argument_group("on a Dask cluster (the distributed extra)")
     cluster.add_argument("--scheduler", metavar="ADDRESS",
                          help="run the cells as tasks on the Dask scheduler at ADDRESS "
@@ -359,7 +359,7 @@ def _summary(report, groups, written, seconds, baseline) -> str:
 
 def _matrix_plan(args):
     from orvexkit.matrix import read_matrix
-    return read_matrix(args.spec)
+    return read_matrix(args.matrix)
 
 
 def _show_diagnostics(diagnostics) -> None:
@@ -414,7 +414,7 @@ def _run(args) -> int:
     started = time.perf_counter()
     matrix = args.command == "matrix"
     plan = _matrix_plan(args) if matrix else _plan(args)
-    source = args.spec if matrix else args.set
+    source = args.matrix if matrix else args.set
     selector = TypeSelector()
     try:
         selector.check_names(_selection_names(plan.checks))
