@@ -257,6 +257,17 @@ def test_every_report_on_a_hand_made_scene(tmp_path, capsys):
     assert not list(out.glob(".*"))           # no temporary files left
 
 
+def test_a_run_without_clashes_writes_every_report(tmp_path):
+    structure, services = write_scene(tmp_path / "in")
+    out = {s: tmp_path / f"r.{s}" for s in ("json", "csv", "bcf", "html")}
+    assert run("clash", structure, services, "--b-include", "Objects.BuiltElements.Wire", "-q",
+               *(x for s, p in out.items() for x in (f"--{s}", p))) == 0
+    assert json.loads(out["json"].read_text())["clashes"] == []
+    validate(out["bcf"])
+    from test_reports_html import embedded
+    assert embedded(out["html"])[1]["clashes"] == []
+
+
 def test_html_report_in_a_browser(tmp_path, browser):
     needs_types()
     structure, services = write_scene(tmp_path)

@@ -109,6 +109,9 @@ def views_for(targets, boxes, points) -> Views:
     """
     targets = np.asarray(targets, dtype=np.float64).reshape(-1, 3)
     n = len(targets)
+    if n == 0:                      # a report without clashes
+        empty = np.empty((0, 3))
+        return Views(empty, empty, empty, empty, np.empty(0))
     boxes = np.asarray(boxes, dtype=np.float64).reshape(n, -1, 2, 3)
     points = np.asarray(points, dtype=np.float64).reshape(n, -1, 3)
     has = np.isfinite(boxes).all(axis=(2, 3)) & (boxes[:, :, 0] <= boxes[:, :, 1]).all(axis=2)
