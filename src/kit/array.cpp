@@ -63,14 +63,14 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"orvexkit._native.Array", sizeof(ArrayObject), 0,
+PyType_Spec array_type_def = {"orvexkit._native.Array", sizeof(ArrayObject), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
 
 }  // namespace
 
 PyObject* array_type() {
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&spec);
+  if (type == nullptr) type = PyType_FromSpec(&array_type_def);
   return type;
 }
 

@@ -188,9 +188,10 @@ PyObject* closed(PyObject* self, PyObject* arg) {
   const Py_ssize_t count = PyLong_AsSsize_t(arg);
   if ((count == -1 && PyErr_Occurred()) || !thread_count(count, threads)) return nullptr;
   const Model& model = model_ref(self);
-  std::vector<uint8_t> flags(model.size());
+  std::vector<uint8_t> flags;
   constexpr size_t kObjectsPerTask = 64;
   if (!run_released([&](const Poll& poll) {
+        flags.resize(model.size());  // in here, so that running out of memory is a MemoryError
         Executor(threads, poll).parallel_for(batch_count(model.size(), kObjectsPerTask), [&](size_t k) {
           for (size_t i = k * kObjectsPerTask; i < std::min(model.size(), (k + 1) * kObjectsPerTask); ++i) {
             flags[i] = model.objects()[i].mesh.closed();
@@ -284,14 +285,14 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"orvexkit._native.ModelHandle", sizeof(ModelObject), 0,
+PyType_Spec handle_type_def = {"orvexkit._native.ModelHandle", sizeof(ModelObject), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
 
 }  // namespace
 
 PyObject* model_type() {
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&spec);
+  if (type == nullptr) type = PyType_FromSpec(&handle_type_def);
   return type;
 }
 
