@@ -157,6 +157,7 @@ def test_html_views_neighbours_and_meshes_match_clash_by_clash(tmp_path, budget)
     boxes = np.concatenate([m.object_bounds for m in models.values()]).astype(np.float64)
     box_of = {obj: boxes[i] for i, obj in enumerate(ids)}
     objects = [tuple(o[:2]) for o in data["objects"]]
+    pairs, near = [], []
     for entry, c in zip(data["clashes"], report.clashes):
         pair = [(c.a.model, c.a.key), (c.b.model, c.b.key)]
         target = (np.array(c.point_a) + np.array(c.point_b)) / 2
@@ -167,12 +168,13 @@ def test_html_views_neighbours_and_meshes_match_clash_by_clash(tmp_path, budget)
         outside = np.maximum(boxes[:, 0] - target, 0) + np.maximum(target - boxes[:, 1], 0)
         dist = np.sqrt((outside ** 2).sum(axis=1))
         order = [i for i in np.argsort(dist, kind="stable") if dist[i] <= entry["view"][6]]
-        near = [ids[i] for i in order if ids[i] not in pair][:20]
-        assert [objects[i] for i in entry["near"]] == near
-    # Clash objects first, then neighbours, in order of need until the budget is spent.
-    need = list(dict.fromkeys([objects[i] for e in data["clashes"] for i in (e["a"], e["b"])]
-                              + [objects[i] for e in data["clashes"] for i in e["near"]]))
-    assert list(meshes) == need[:budget]
+        pairs += pair
+        near.append([ids[i] for i in order if ids[i] not in pair][:20])
+    # Clash objects first, then neighbours, in order of need until the budget is spent; a
+    # clash's neighbours are those that made it.
+    assert list(meshes) == list(dict.fromkeys(pairs + [o for objs in near for o in objs]))[:budget]
+    for entry, objs in zip(data["clashes"], near):
+        assert [objects[i] for i in entry["near"]] == [o for o in objs if o in meshes]
     origin = np.array(data["origin"])
     blob = re.search(r'id="report-vertices">([^<]*)<', page)[1]
     vertices = np.frombuffer(base64.b64decode(blob), "<f4").reshape(-1, 3)
@@ -183,6 +185,42 @@ def test_html_views_neighbours_and_meshes_match_clash_by_clash(tmp_path, budget)
             assert np.array_equal(vertices[v0:v0 + nv],
                                   (m.vertices.astype(np.float64) - origin).astype("<f4"))
             assert np.array_equal(meshes[(model, key)][1], m.triangles)
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_neighbours_across_models_match_a_scan_of_every_box(tmp_path, threads, monkeypatch):
+    """Each model's hierarchy answers for its objects and the answers merge as one scan over
+    every box in model order would: nearest first, ties (repeated and flush boxes on a
+    coarse grid) in model and then object order, at most the limit; objects without
+    triangles are never near; points that are not finite get nothing."""
+    monkeypatch.setenv("ORVEX_NUM_THREADS", str(threads))
+    rng = np.random.default_rng(5)
+    models = {}
+    for name in ("-0", "ø \"x\""):
+        lines = []
+        for i in range(300):
+            lo = rng.integers(-8, 8, 3) * 0.5
+            hi = lo + rng.integers(1, 4, 3) * 0.5 if i % 50 else lo + [400.0, 0.5, 0.5]
+            if i % 29 == 0:       # a corner beyond float32: no finite triangle, no box
+                lo[0], hi[0] = 1e39, 2e39
+            lines.append(inline_object(f"{i % 7}-{i}", *box(tuple(lo), tuple(hi))))
+        (tmp_path / "m.txt").write_text("".join(lines) * 2, "utf-8")     # every key twice
+        models[name] = orvexkit.Model(Path(tmp_path / "m.txt"), name=name)
+    ids = [(n, k) for n, m in models.items() for k in m.keys]
+    boxes = np.concatenate([m.object_bounds for m in models.values()]).astype(np.float64)
+    usable = np.isfinite(boxes).all(axis=(1, 2)) & (boxes[:, 0] <= boxes[:, 1]).all(axis=1)
+    assert not usable.all()
+    points = np.concatenate([rng.integers(-10, 10, (200, 3)) * 0.5, rng.uniform(-300, 300, (50, 3)),
+                             [[np.nan, 0, 0], [0, np.inf, 0]]])
+    radii = rng.choice([0.0, 0.5, 2.0, np.inf], len(points))
+    for limit in (1, 20, 10_000):
+        found = ModelGeometry(models).near_all(points, radii, limit)
+        for p, r, got in zip(points, radii, found):
+            with np.errstate(invalid="ignore"):         # inf - inf for the points not finite
+                outside = np.maximum(boxes[:, 0] - p, 0) + np.maximum(p - boxes[:, 1], 0)
+                dist = np.sqrt((outside ** 2).sum(axis=1))
+            order = np.argsort(dist, kind="stable")
+            assert got == [ids[i] for i in order if usable[i] and dist[i] <= r][:limit]
 
 
 def test_meshes_of_many_objects_in_one_native_call(tmp_path):

@@ -1,6 +1,7 @@
 #include "geometry/broad_phase.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace orvex {
 
@@ -53,6 +54,58 @@ void BroadPhase::query(const Aabb& box, float reach, std::vector<uint32_t>& out,
     }
   }
   if (tests) *tests += made;
+}
+
+double point_box_distance(const std::array<double, 3>& p, const Aabb& box) {
+  double sum = 0;
+  for (int k = 0; k < 3; ++k) {
+    const double outside = std::max(double(box.lo[k]) - p[k], 0.0) + std::max(p[k] - double(box.hi[k]), 0.0);
+    sum += outside * outside;
+  }
+  return std::sqrt(sum);
+}
+
+void BroadPhase::nearest(const std::array<double, 3>& point, double radius, size_t limit,
+                         std::vector<Neighbour>& out, std::vector<Neighbour>& heap) const {
+  out.clear();
+  heap.clear();
+  const bool finite = std::isfinite(point[0]) && std::isfinite(point[1]) && std::isfinite(point[2]);
+  if (bvh_.nodes.empty() || limit == 0 || !finite || !(radius >= 0)) return;
+  // Nodes nearest first (a min-heap of Neighbour over node indices, in `heap`); the best
+  // items so far in `out`, a max-heap of at most `limit`. A node as far as the worst
+  // kept item is still opened: an item there may tie and come first by index.
+  const auto farther = [](const Neighbour& a, const Neighbour& b) { return b < a; };
+  heap.push_back({point_box_distance(point, bvh_.nodes[0].box), 0});
+  while (!heap.empty()) {
+    std::pop_heap(heap.begin(), heap.end(), farther);
+    const Neighbour top = heap.back();
+    heap.pop_back();
+    const double bound = out.size() < limit ? radius : std::min(radius, out.front().dist);
+    if (top.dist > bound) break;  // every node left is at least as far
+    const BvhNode& node = bvh_.nodes[top.item];
+    if (!node.leaf()) {
+      for (uint32_t child : {node.index, node.index + 1}) {
+        const double d = point_box_distance(point, bvh_.nodes[child].box);
+        if (d > bound) continue;
+        heap.push_back({d, child});
+        std::push_heap(heap.begin(), heap.end(), farther);
+      }
+      continue;
+    }
+    for (uint32_t slot = node.index; slot < node.index + node.count; ++slot) {
+      const Neighbour found{point_box_distance(point, boxes_[bvh_.order[slot]]), bvh_.order[slot]};
+      if (!(found.dist <= radius)) continue;
+      if (out.size() < limit) {
+        out.push_back(found);
+        std::push_heap(out.begin(), out.end());
+      } else if (found < out.front()) {
+        std::pop_heap(out.begin(), out.end());
+        out.back() = found;
+        std::push_heap(out.begin(), out.end());
+      }
+    }
+  }
+  std::sort_heap(out.begin(), out.end());
 }
 
 }  // namespace orvex

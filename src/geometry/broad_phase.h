@@ -1,6 +1,7 @@
 // Broad phase of the clash pass: which boxes of a list come within the reach of a box.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -14,6 +15,21 @@ namespace orvex {
 /// on every axis is at most `reach`, nor for boxes holding a triangle pair whose distance
 /// the contact query computes at most `reach`.
 bool within_reach(const Aabb& a, const Aabb& b, float reach);
+
+/// An item that BroadPhase::nearest found, with the distance from the point to its box.
+struct Neighbour {
+  double dist;
+  uint32_t item;
+  friend bool operator<(const Neighbour& a, const Neighbour& b) {
+    return a.dist < b.dist || (a.dist == b.dist && a.item < b.item);
+  }
+};
+
+/// Distance from `p` to the box: sqrt of the sum over the axes of (max(lo - p, 0) +
+/// max(p - hi, 0))^2, in double from the float corners, 0 inside. Every step is
+/// monotone in rounded arithmetic too, so a box's distance never exceeds that of a box
+/// it holds.
+double point_box_distance(const std::array<double, 3>& p, const Aabb& box);
 
 /// A list of boxes (one per object of a model) and the hierarchy over them, built once
 /// by median splits (see build_box_bvh), then asked once per object of the other model.
@@ -33,6 +49,14 @@ class BroadPhase {
   /// Adds the number of box tests made (nodes and items) to `*tests` when given.
   void query(const Aabb& box, float reach, std::vector<uint32_t>& out, std::vector<uint32_t>& stack,
              uint64_t* tests) const;
+
+  /// The items whose boxes lie within `radius` of `point` (point_box_distance), nearest
+  /// first and ties by index, at most `limit`, into `out` (cleared). Exact: a node is
+  /// left only when its distance exceeds the radius or the limit-th best found, and no
+  /// box below it can be nearer. Nothing for a point or radius that is not finite and
+  /// >= 0 (an infinite radius takes every box). `heap` is the caller's scratch.
+  void nearest(const std::array<double, 3>& point, double radius, size_t limit, std::vector<Neighbour>& out,
+               std::vector<Neighbour>& heap) const;
 
   /// validate_bvh over the boxes; throws std::logic_error naming the first fault.
   void validate() const { validate_bvh(bvh_, boxes_); }

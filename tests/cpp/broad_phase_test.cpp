@@ -45,6 +45,55 @@ TEST(BroadPhase, QueryMatchesAllBoxes) {
   }
 }
 
+// Against a scan of every box: boxes on a coarse grid so that distances tie, repeated
+// boxes, empty and non-finite ones, points inside and far out, every limit and radius.
+TEST(BroadPhase, NearestMatchesAScan) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> cell(-6, 6), extent(0, 3);
+  std::vector<Aabb> boxes(400);
+  for (size_t i = 0; i < boxes.size(); ++i) {
+    if (i % 37 == 0) continue;  // empty
+    if (i % 41 == 0) {
+      boxes[i] = boxes[i - 1];
+      continue;
+    }
+    for (int k = 0; k < 3; ++k) {
+      boxes[i].lo[k] = 0.5f * float(cell(rng));
+      boxes[i].hi[k] = boxes[i].lo[k] + 0.5f * float(extent(rng));
+    }
+    if (i % 43 == 0) boxes[i].hi[1] = kInf;
+  }
+  const BroadPhase tree(boxes);
+  std::uniform_real_distribution<double> at(-5.0, 5.0);
+  std::vector<Neighbour> got, heap, want;
+  for (int q = 0; q < 300; ++q) {
+    std::array<double, 3> p{std::round(at(rng)) * 0.5, at(rng), q % 5 == 0 ? 1e9 : std::round(at(rng))};
+    for (double radius : {0.0, 0.75, 2.0, double(kInf)}) {
+      for (size_t limit : {size_t{0}, size_t{1}, size_t{7}, size_t{1000}}) {
+        want.clear();
+        for (uint32_t i = 0; i < boxes.size(); ++i) {
+          const double d = point_box_distance(p, boxes[i]);
+          if (boxes[i].finite() && d <= radius) want.push_back({d, i});
+        }
+        std::sort(want.begin(), want.end());
+        want.resize(std::min(want.size(), limit));
+        tree.nearest(p, radius, limit, got, heap);
+        ASSERT_EQ(got.size(), want.size()) << q << " " << radius << " " << limit;
+        for (size_t k = 0; k < got.size(); ++k) {
+          ASSERT_EQ(got[k].item, want[k].item) << q << " " << radius << " " << limit << " #" << k;
+          ASSERT_EQ(got[k].dist, want[k].dist);
+        }
+      }
+    }
+  }
+  for (auto p : {std::array<double, 3>{NAN, 0, 0}, std::array<double, 3>{0, kInf, 0}}) {
+    tree.nearest(p, 10, 5, got, heap);
+    EXPECT_TRUE(got.empty());
+  }
+  tree.nearest({0, 0, 0}, NAN, 5, got, heap);
+  EXPECT_TRUE(got.empty());
+}
+
 // The largest float gap not above the reach must pass, whatever rounding hi + reach
 // would suffer in float, and the next float must fail: the slack stays below its ulp.
 TEST(WithinReach, ExactAtTheReach) {

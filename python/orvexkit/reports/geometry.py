@@ -5,6 +5,8 @@ from typing import Protocol
 
 import numpy as np
 
+from orvexkit._threads import resolve_threads
+
 ObjectId = tuple[str, str]   # (model, key)
 
 
@@ -205,19 +207,21 @@ class ModelGeometry:
     """A ``GeometrySource`` over loaded ``orvexkit.Model``s by name (``{"structure": model}``).
 
     Meshes and boxes are the models' own arrays, fetched for many objects in one native call
-    (``meshes_of``, ``boxes_of``). ``near`` and ``near_all`` look in a grid over every
-    object's box, built on first use: each box is filed under the cells it overlaps (a box
-    over more than ``_MAX_CELLS`` cells is checked for every point instead). Every point's
-    cells are read together, nearest first, until ``limit`` boxes are closer than every box
-    not yet seen (see ``_near_pairs``).
+    (``meshes_of``, ``boxes_of``); ``near`` and ``near_all`` ask each model's hierarchy of
+    object boxes, on every core, and merge the models' answers.
     """
-
-    _MAX_CELLS = 64
 
     def __init__(self, models):
         self.models = dict(models)
-        self._grid = None
-        self._rings = {}
+        self._all_ids = None
+        self._first = np.cumsum([0] + [len(m) for m in self.models.values()])
+
+    def _ids(self):
+        """(model, key) of every object of every model, in model order, as an object array."""
+        if self._all_ids is None:
+            self._all_ids = np.fromiter(((name, key) for name, model in self.models.items()
+                                         for key in model.keys), dtype=object, count=self._first[-1])
+        return self._all_ids
 
     def mesh(self, model, key):
         obj = self.models[model][key]              # KeyError for an unknown model or key
@@ -264,212 +268,36 @@ class ModelGeometry:
             out[at] = self.models[name].object_bounds[index]
         return out
 
-    def _build(self):
-        names, index, boxes = [], [], []
-        for name, model in self.models.items():
-            b = np.asarray(model.object_bounds, dtype=np.float64).reshape(-1, 2, 3)
-            usable = np.flatnonzero(np.isfinite(b).all(axis=(1, 2)) & (b[:, 0] <= b[:, 1]).all(axis=1))
-            names.append(np.full(len(usable), len(names)))
-            index.append(usable)
-            boxes.append(b[usable])
-        owner = (np.concatenate(names), np.concatenate(index)) if names else None
-        boxes = np.concatenate(boxes) if boxes else np.empty((0, 2, 3))
-        extent = (boxes[:, 1] - boxes[:, 0]).max(axis=1) if len(boxes) else np.ones(1)
-        size = float(np.median(extent))
-        if not size > 0:
-            size = max(float(extent.max()), 1.0)
-        # Cell ranges in floats first: a huge box would not fit in integers.
-        lo_f, hi_f = np.floor(boxes[:, 0] / size), np.floor(boxes[:, 1] / size)
-        small = (hi_f - lo_f + 1).prod(axis=1) <= self._MAX_CELLS
-        filed = np.flatnonzero(small)
-        cells = np.zeros((len(boxes), 2, 3), np.int64)     # first and last cell of filed boxes
-        cells[filed, 0], cells[filed, 1] = _cell_of(lo_f[filed]), _cell_of(hi_f[filed])
-        span = cells[filed, 1] - cells[filed, 0] + 1
-        n = span.prod(axis=1)
-        box_of = np.repeat(filed, n)
-        within = np.arange(n.sum()) - np.repeat(np.cumsum(n) - n, n)
-        s = np.repeat(span, n, axis=0)
-        step = np.empty_like(s)             # the entry's cell counted from its box's first
-        rest, step[:, 2] = np.divmod(within, s[:, 2])
-        step[:, 0], step[:, 1] = np.divmod(rest, s[:, 1])
-        cell = np.repeat(cells[filed, 0], n, axis=0) + step
-        axes = [np.unique(cell[:, i]) for i in range(3)]
-        keys = _cell_keys(axes, cell)
-        order = np.argsort(keys, kind="stable")
-        # Per entry, bit i: the cell is its box's first along axis i; bit 3 + i: its last.
-        ends = ((step == 0) @ np.array([1, 2, 4]) + (step == s - 1) @ np.array([8, 16, 32])
-                ).astype(np.uint8)
-        large = np.flatnonzero(~small)
-        self._grid = (owner, boxes, size, keys[order], box_of[order], ends[order], large, axes)
-
-    def _ids(self, chosen):
-        """(model, key) of boxes by their position in the grid."""
-        names, index = self._grid[0]
-        keys = [(name, model._key_tuple()) for name, model in self.models.items()]
-        return [(keys[m][0], keys[m][1][i])
-                for m, i in zip(names[chosen].tolist(), index[chosen].tolist())]
-
-    def _ring(self, k):
-        """Cell offsets at Chebyshev distance k."""
-        if k not in self._rings:
-            steps = np.arange(-k, k + 1)
-            cube = np.stack(np.meshgrid(steps, steps, steps, indexing="ij"), -1).reshape(-1, 3)
-            self._rings[k] = cube[np.abs(cube).max(axis=1) == k]
-        return self._rings[k]
-
     def near(self, point, radius, limit):
         return self.near_all(np.reshape(np.asarray(point, dtype=np.float64), (1, 3)),
                              [radius], limit)[0]
 
     def near_all(self, points, radii, limit):
-        """``near`` of each row of ``points`` with its radius, every point's rings read
-        together."""
-        if self._grid is None:
-            self._build()
-        boxes = self._grid[1]
-        p = np.asarray(points, dtype=np.float64).reshape(-1, 3)
-        r = np.asarray(radii, dtype=np.float64).reshape(-1)
-        out = [[] for _ in range(len(p))]
-        if limit <= 0 or not len(boxes):
+        """``near`` of each row of ``points`` with its radius: the objects whose boxes lie
+        within it (the distance from the point to the box), nearest first, ties in model
+        order and then object order, at most ``limit``."""
+        p = np.ascontiguousarray(points, dtype=np.float64).reshape(-1, 3)
+        r = np.ascontiguousarray(radii, dtype=np.float64).reshape(-1)
+        out: list[list] = [[] for _ in range(len(p))]
+        if limit <= 0 or not len(p) or not self.models:
             return out
-        asked = np.flatnonzero(np.isfinite(p).all(axis=1) & (r >= 0))
-        found = self._near_pairs(p[asked], r[asked], limit)
-        ids = self._ids(np.concatenate([np.empty(0, np.int64)] + [c for _, c in found]))
-        end = 0
-        for q, chosen in found:
-            out[asked[q]] = ids[end:end + len(chosen)]
-            end += len(chosen)
+        threads = resolve_threads(None)
+        found = [[np.asarray(a) for a in model._handle.nearest(p, r, int(limit), threads)]
+                 for model in self.models.values()]
+        query, index, dist = (np.concatenate([f[i] for f in found]) for i in range(3))
+        owner = np.concatenate([np.full(len(f[0]), m) for m, f in enumerate(found)])
+        order = np.lexsort((index, owner, dist, query))
+        query, index, owner = query[order], index[order], owner[order]
+        # Each model gave its nearest `limit`; the merge keeps the first `limit` of each point.
+        keep = np.arange(len(query)) - np.searchsorted(query, query, side="left") < limit
+        query, chosen = query[keep], self._ids()[self._first[owner[keep]] + index[keep]]
+        cuts = np.flatnonzero(query[1:] != query[:-1]) + 1
+        for q, objs in zip(query[np.r_[0, cuts]].tolist() if len(query) else [], np.split(chosen, cuts)):
+            out[q] = objs.tolist()
         return out
-
-    def _near_pairs(self, p, radius, limit):
-        """(query, chosen boxes) per query of ``p``: the boxes within its radius, nearest
-        first (ties in box order), at most ``limit``, for all points at once.
-
-        A point first reads the 2 x 2 x 2 cells nearest to it, and is done if ``limit``
-        boxes are closer than the edge of that block (every box not seen lies beyond it) or
-        the block holds its whole radius. The others read the cells ring by ring around
-        their cell until ``limit`` boxes are closer than every box not yet seen; a point
-        whose rings grow too large scans all boxes."""
-        _, boxes, size, keys, box_of, ends, large, axes = self._grid
-        n = len(boxes)
-
-        def distance(query, box):
-            b, q = boxes[box], p[query]
-            outside = np.maximum(b[:, 0] - q, 0) + np.maximum(q - b[:, 1], 0)
-            with np.errstate(over="ignore"):          # far beyond any radius: inf
-                return np.sqrt((outside ** 2).sum(axis=1))
-
-        centre = _cell_of(p / size)
-        with np.errstate(invalid="ignore", over="ignore"):
-            ratio = np.ceil(radius / size)
-        last = np.where(np.isfinite(ratio), np.minimum(ratio, n), n).astype(np.int64)
-        # Only cells that meet the cube of half-size radius around the point can hold a box
-        # within the radius (nor need more than `last` rings).
-        with np.errstate(invalid="ignore", over="ignore"):
-            reach = np.stack([np.floor((p - radius[:, None]) / size),
-                              np.floor((p + radius[:, None]) / size)], axis=1)
-        reach = np.clip(np.nan_to_num(reach, nan=0.0), (centre - last[:, None] - 1)[:, None],
-                        (centre + last[:, None] + 1)[:, None]).astype(np.int64)
-
-        def read(active, cells, need, clip=True):
-            """(query, box, distance) of the boxes filed under ``cells`` (one row of cells
-            per active query), each box once: from the cell where its ``ends`` bits hold
-            ``need`` (bit i: the box's first cell along axis i; bit 3 + i: its last).
-            ``clip``: only the cells within reach, which holds each box's counting cell."""
-            inside = ((reach[active, :1] <= cells) & (cells <= reach[active, 1:])).all(axis=2) \
-                if clip else np.ones(cells.shape[:2], bool)
-            wanted = _cell_keys(axes, cells[inside])
-            start = np.searchsorted(keys, wanted, side="left")
-            count = np.searchsorted(keys, wanted, side="right") - start
-            entry = np.repeat(start - np.cumsum(count) + count, count) + np.arange(count.sum())
-            need = np.repeat(np.broadcast_to(need, inside.shape)[inside], count)
-            own = (ends[entry] & need) == need
-            query = np.repeat(np.repeat(active, inside.sum(axis=1)), count)[own]
-            box = box_of[entry[own]]
-            return query, box, distance(query, box)
-
-        def with_large(active, found):
-            query, box = np.repeat(active, len(large)), np.tile(large, len(active))
-            return [np.concatenate(a) for a in zip((query, box, distance(query, box)), found)]
-
-        done = []
-        # The block: along each axis the point's cell and the neighbour on its nearer side.
-        # A box counts from its first cell in the block.
-        first = centre - (p / size - centre < 0.5)    # (far out, both are clamped: no matter)
-        block = first[:, None, :] + _CORNERS
-        query, box, dist = with_large(np.arange(len(p)),
-                                      read(np.arange(len(p)), block, _CORNERS @ [1, 2, 4], False))
-        edge = np.minimum(p - first * size, (first + 2) * size - p).min(axis=1)
-        edge -= 1e-9 * (size + np.abs(p).max(axis=1))    # rounding of the cells' bounds
-        closer = np.bincount(query[dist < edge[query]], minlength=len(p))
-        finished = (closer >= limit) | (radius < edge)
-        now = finished[query]
-        done.append((query[now], box[now], dist[now]))
-        active = np.flatnonzero(~finished)
-
-        # The rest: every box not seen yet lies outside the cells of rings 0..k, at least k
-        # cells from the point; the nearest `limit` are found once that many are closer.
-        query, box, dist = with_large(active, [np.empty(0, np.int64)] * 2 + [np.empty(0)])
-        scans = []
-        k = 0
-        while len(active):
-            if (2 * k + 1) ** 3 > 8 * n:               # rings this large: scan everything
-                scans = active
-                break
-            offsets = np.concatenate([self._ring(0), self._ring(1)]) if k == 0 else self._ring(k)
-            k = max(k, 1)
-            # From its cell nearest the point's cell, which lies in the first ring that
-            # reaches the box: its first cell along each axis where the cell lies beyond
-            # the point's, its last where it lies before, any where they are level.
-            need = ((offsets > 0) @ [1, 2, 4] + (offsets < 0) @ [8, 16, 32]).astype(np.uint8)
-            found = read(active, centre[active][:, None, :] + offsets[None], need)
-            query, box, dist = (np.concatenate(a) for a in zip((query, box, dist), found))
-            closer = np.bincount(query[dist < k * size], minlength=len(p))
-            finished = (k >= last) | (closer >= limit)
-            now = finished[query]
-            done.append((query[now], box[now], dist[now]))
-            query, box, dist = query[~now], box[~now], dist[~now]
-            active = active[~finished[active]]
-            k += 1
-        for q in scans:
-            every = np.arange(n)
-            done.append((np.full(n, q), every, distance(np.full(n, q), every)))
-        query, box, dist = (np.concatenate(a) for a in zip(*done))
-        close = dist <= radius[query]
-        query, box, dist = query[close], box[close], dist[close]
-        order = np.lexsort((box, dist, query))
-        query, box = query[order], box[order]
-        starts = np.flatnonzero(np.r_[True, query[1:] != query[:-1]]) if len(query) else query
-        rank = np.arange(len(query)) - np.repeat(starts, np.diff(np.r_[starts, len(query)]))
-        keep = rank < limit
-        query, box = query[keep], box[keep]
-        bounds = np.flatnonzero(np.r_[True, query[1:] != query[:-1], True]) if len(query) else []
-        return [(int(query[a]), box[a:b]) for a, b in zip(bounds[:-1], bounds[1:])]
-
-
-_CORNERS = np.array([[i >> 2 & 1, i >> 1 & 1, i & 1] for i in range(8)], np.int64)
-
-
-def _cell_of(scaled):
-    """Integer cells of coordinates in cell units, clamped far beyond any model so that
-    ring offsets cannot overflow."""
-    return np.floor(np.clip(scaled, -2.0 ** 60, 2.0 ** 60)).astype(np.int64)
 
 
 def _spread(starts, lengths):
     """The positions starts[i], starts[i] + 1, ... of runs of ``lengths``, run after run."""
     offsets = np.repeat(starts - np.cumsum(lengths) + lengths, lengths)
     return offsets + np.arange(lengths.sum())
-
-
-def _cell_keys(axes, cells):
-    """One sortable int64 key per row of integer cell coordinates: the coordinates' ranks
-    among ``axes`` (each axis's sorted distinct coordinates of the filed cells), so that it
-    cannot overflow; -1 for a cell with a coordinate no filed cell has."""
-    key = np.zeros(len(cells), np.int64)
-    found = np.ones(len(cells), bool)
-    for axis, c in zip(axes, np.asarray(cells, dtype=np.int64).T):
-        rank = np.minimum(np.searchsorted(axis, c), max(len(axis) - 1, 0))
-        found &= axis[rank] == c if len(axis) else False
-        key = key * len(axis) + rank
-    return np.where(found, key, -1)

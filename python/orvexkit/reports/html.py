@@ -37,13 +37,10 @@ def _page(report, geometry, max_objects, neighbours) -> str:
     objects: dict[tuple[str, str], int] = {}
     rows: list[list] = []
 
-    def object_index(model, key, ref=None):
-        i = objects.setdefault((model, key), len(objects))
+    def object_index(ref):
+        i = objects.setdefault((ref.model, ref.key), len(rows))
         if i == len(rows):
-            rows.append([model, key, ref.type if ref else "", ref.name if ref else None,
-                         ref.level if ref else None, -1])
-        elif ref is not None and not rows[i][2]:      # met first as a neighbour
-            rows[i][2:5] = ref.type, ref.name, ref.level
+            rows.append([ref.model, ref.key, ref.type, ref.name, ref.level, -1])
         return i
 
     clashes = [_clash(c, object_index) for c in report.clashes]
@@ -54,41 +51,39 @@ def _page(report, geometry, max_objects, neighbours) -> str:
                       ).reshape(-1, 2, 3)
     views = views_of(points, boxes)
     near = scene.near_all(views.target, views.radius, neighbours, pairs)
-    for entry, objs, position, target, radius in zip(
-            clashes, near, views.position.tolist(), views.target.tolist(), views.radius.tolist()):
+    for entry, position, target, radius in zip(
+            clashes, views.position.tolist(), views.target.tolist(), views.radius.tolist()):
         entry["view"] = [*position, *target, radius]
-        entry["near"] = indices = []
-        for o in objs:
-            i = objects.get(o)
-            if i is None:                   # an object seen first as a neighbour
-                i = objects[o] = len(rows)
-                rows.append([*o, "", None, None, -1])
-            indices.append(i)
 
-    # Meshes in order of need (clash objects before neighbours) until the budget is spent.
-    order = [i for e in clashes for i in (e["a"], e["b"])]
-    order += [i for e in clashes for i in e["near"]]
+    # Meshes in order of need (clash objects before neighbours) until the budget is spent;
+    # a neighbour takes a row only when its mesh is embedded, since the view draws nothing
+    # else of it.
+    order = list(dict.fromkeys([o for pair in pairs for o in pair] + [o for objs in near for o in objs]))
     finite = points.reshape(-1, 3)[np.isfinite(points.reshape(-1, 3)).all(axis=1)]
     if not len(finite):
         finite = np.zeros((1, 3))
     origin = (finite.min(axis=0) + finite.max(axis=0)) / 2
     vertices, triangles, meshes = [], [], []
-    order = list(dict.fromkeys(order))
     nv = nt = 0
     while order and len(meshes) < max_objects:
         # Fetched in runs of what the budget still takes: most objects have a mesh.
         batch, order = order[:max_objects - len(meshes)], order[max_objects - len(meshes):]
-        v, t, counts = scene.mesh_runs([tuple(rows[i][:2]) for i in batch])
+        v, t, counts = scene.mesh_runs(batch)
         shown = counts[:, 1] > 0
         vn, tn = np.maximum(counts[:, 0], 0), counts[:, 1]
-        for i, n_v, n_t in zip(np.array(batch)[shown].tolist(), vn[shown].tolist(),
-                               tn[shown].tolist()):
+        for k, n_v, n_t in zip(np.flatnonzero(shown).tolist(), vn[shown].tolist(), tn[shown].tolist()):
+            i = objects.get(batch[k])
+            if i is None:
+                i = objects[batch[k]] = len(rows)
+                rows.append([*batch[k], "", None, None, -1])
             rows[i][5] = len(meshes)
             meshes.append([nv, n_v, nt, n_t])
             nv += n_v
             nt += n_t
         vertices.append((v[np.repeat(shown, vn)].astype(np.float64) - origin).astype("<f4"))
         triangles.append(t[np.repeat(shown, tn)].astype("<u4"))
+    for entry, objs in zip(clashes, near):
+        entry["near"] = [i for i in map(objects.get, objs) if i is not None and rows[i][5] >= 0]
 
     data = {
         "title": report.title, "created": report.created, "tool": report.tool,
@@ -112,7 +107,7 @@ def _page(report, geometry, max_objects, neighbours) -> str:
 def _clash(c: Clash, object_index) -> dict:
     return {"id": c.id, "check": c.check, "kind": c.kind, "dist": c.dist,
             "pa": list(c.point_a), "pb": list(c.point_b),
-            "a": object_index(c.a.model, c.a.key, c.a), "b": object_index(c.b.model, c.b.key, c.b),
+            "a": object_index(c.a), "b": object_index(c.b),
             "group": c.group, "status": c.status, "prev": c.previous_dist, "volume": c.volume,
             "thickness": c.thickness, "centre": None if c.centre is None else list(c.centre),
             "contained": c.contained, "approximate": c.approximate, "extra": c.extra}
