@@ -225,8 +225,12 @@ def test_neighbours_across_models_match_a_scan_of_every_box(tmp_path, threads, m
 
 def test_meshes_of_many_objects_in_one_native_call(tmp_path):
     """The handle's bulk copy is the objects' own meshes in the order asked (repeats
-    included); an index out of range or not int64 is refused, not read."""
+    included); an index out of range or not int64 is refused, not read. Keys are looked
+    up in bulk the same way, anything that is no key of the model giving -1."""
     model = scene_models(tmp_path)["structure"]
+    keys = [model.keys[3], "\ud800", 7, None, model.keys[-1], model.keys[3] + " ", ""]
+    assert np.asarray(model._handle.find_all(keys)).tolist() == [3, -1, -1, -1, len(model) - 1, -1, -1]
+    assert model._handle.triangle_count() == sum(len(o.triangles) for o in model)
     picked = [5, 0, 5, len(model) - 1]
     v, t, counts = (np.asarray(a) for a in model._handle.meshes(np.array(picked, np.int64)))
     assert np.array_equal(v, np.concatenate([model[i].vertices for i in picked]))

@@ -310,8 +310,7 @@ _json_string = json.encoder.encode_basestring
 def model_info(name: str, model: Model, *, path: str | None = None, sha256: str | None = None,
                units: str = "m") -> ModelInfo:
     """The report's record of a loaded model."""
-    handle = model._handle
-    triangles = sum(memoryview(handle.triangles(i)).shape[0] for i in range(len(model)))
+    triangles = model._handle.triangle_count()
     return ModelInfo(name, path if path is not None else model.path, sha256, len(model), triangles,
                      len(model.diagnostics), units)
 

@@ -26,7 +26,8 @@ from collections import Counter
 from orvexkit import __version__
 from orvexkit.checks import (CLEARANCE, DEFAULT_GROUP_DISTANCE, GROUP_BY, HARD_BY, KINDS, Check,
                              TypeSelector, apply_baseline, group_clashes, open_clashes, run_checks)
-from orvexkit.runs import InputError, ClashSet, load_models, model_sources, read_clash_set
+from orvexkit.runs import (InputError, ClashSet, file_digests, load_models, model_sources,
+                           read_clash_set)
 
 PROG = "orvex"
 EXIT_OK, EXIT_INPUT, EXIT_USAGE, EXIT_CLASHES, EXIT_INCOMPLETE, EXIT_INTERRUPTED = 0, 1, 2, 3, 4, 130
@@ -443,13 +444,16 @@ def _run(args) -> int:
     steps = len(plan.models) + len(plan.checks) + len(outputs) + 1
     progress = Progress(not args.quiet and sys.stderr.isatty(), steps)
     failed: dict[str, str] = {}
+    digests = None
     try:
         if matrix:
             report, models, failed = _run_matrix(args, plan, outputs, progress)
         else:
+            # The files are hashed while the rest of the run leaves a core free.
             models, infos = load_models(plan.models, threads=args.threads, cache_dir=args.cache_dir,
                                         use_cache=not args.no_cache, progress=progress.enabled,
-                                        step=progress.step)
+                                        step=progress.step, digests=False)
+            digests = file_digests([s for s in plan.models if infos[s.name].sha256 is None])
             if not args.quiet:
                 _show_diagnostics({name: model.diagnostics for name, model in models.items()})
             report = run_checks(plan.checks, models, threads=args.threads, infos=infos,
@@ -459,6 +463,10 @@ def _run(args) -> int:
         groups = group_clashes(report.clashes, by=args.group_by, distance=args.group_distance)
         if baseline is not None:
             apply_baseline(report, baseline)
+        if digests is not None:
+            found = digests()
+            for m in report.models:
+                m.sha256 = m.sha256 or found.get(m.name)
         written = _write(report, outputs, models, args, progress)
     finally:
         progress.close()

@@ -87,12 +87,10 @@ def _sha256(path: str, out: dict) -> None:
         out["error"] = e
 
 
-def _load_text(source: ModelSource, threads: int | None) -> tuple[Model, str | None]:
-    """The model and the SHA-256 of its file, hashed on a thread of its own while the
-    engine loads (both release the interpreter lock)."""
-    digest: dict = {}
-    hasher = threading.Thread(target=_sha256, args=(source.path, digest), daemon=True)
-    hasher.start()
+def _load_text(source: ModelSource, threads: int | None, digest: bool) -> tuple[Model, str | None]:
+    """The model and, with `digest`, the SHA-256 of its file, hashed on a thread of its
+    own while the engine loads (both release the interpreter lock)."""
+    wait = file_digests([source]) if digest else dict
     try:
         model = Model(Path(source.path), threads=threads, name=source.name)
     except OSError as e:
@@ -100,8 +98,29 @@ def _load_text(source: ModelSource, threads: int | None) -> tuple[Model, str | N
     except ValueError as e:
         raise InputError(f"cannot load {source.path}: {e}") from None
     finally:
+        found = wait()
+    return model, found.get(source.name)
+
+
+def file_digests(sources: Sequence[ModelSource]) -> Callable[[], dict[str, str | None]]:
+    """Starts hashing the sources' files on a thread of its own and returns the call that
+    waits for it: the SHA-256 of each source's file by its name, None for a file that
+    could not be read."""
+    digests: dict[str, str | None] = {}
+
+    def run() -> None:
+        for source in sources:
+            out: dict = {}
+            _sha256(source.path, out)
+            digests[source.name] = out.get("sha256")
+
+    hasher = threading.Thread(target=run, daemon=True)
+    hasher.start()
+
+    def wait() -> dict[str, str | None]:
         hasher.join()
-    return model, digest.get("sha256")
+        return digests
+    return wait
 
 
 def convert_ifc(source: ModelSource, threads: int | None, cache_dir, use_cache: bool,
@@ -135,34 +154,37 @@ def _load_ifc(source: ModelSource, threads: int | None, cache_dir, use_cache: bo
 
 def load_models(sources: Sequence[ModelSource], *, threads: int | None = None, cache_dir=None,
                 use_cache: bool = True, progress: bool = False,
-                step: Callable[[str], None] | None = None
+                step: Callable[[str], None] | None = None, digests: bool = True
                 ) -> tuple[dict[str, Model], dict[str, ModelInfo]]:
     """Loads every source once: (models by name, their ModelInfo by name).
 
     IFC files go through orvex_ifc.convert_cached (cache_dir, use_cache: its cache; the
     converted text is read from the cache on later runs); `progress` lets it show its
-    bar. The info records the file a user gave (the IFC file for IFC) and its SHA-256.
-    `step(text)` is called before each model."""
+    bar. The info records the file a user gave (the IFC file for IFC) and its SHA-256;
+    with `digests` False that of a model text is left None, for the caller to take with
+    file_digests once a core is free. `step(text)` is called before each model."""
     models: dict[str, Model] = {}
     infos: dict[str, ModelInfo] = {}
     for source in sources:
         if step is not None:
             step(f"loading {source.name}")
         models[source.name], infos[source.name] = load_model(
-            source, threads=threads, cache_dir=cache_dir, use_cache=use_cache, progress=progress)
+            source, threads=threads, cache_dir=cache_dir, use_cache=use_cache, progress=progress,
+            digest=digests)
     return models, infos
 
 
 def load_model(source: ModelSource, *, threads: int | None = None, cache_dir=None,
-               use_cache: bool = True, progress: bool = False) -> tuple[Model, ModelInfo]:
+               use_cache: bool = True, progress: bool = False,
+               digest: bool = True) -> tuple[Model, ModelInfo]:
     """One source of load_models: the model and its ModelInfo. InputError when it cannot
     be had."""
     from orvexkit.checks import model_info
     if is_ifc(source.path):
-        model, digest = _load_ifc(source, threads, cache_dir, use_cache, progress)
+        model, sha256 = _load_ifc(source, threads, cache_dir, use_cache, progress)
     else:
-        model, digest = _load_text(source, threads)
-    return model, model_info(source.name, model, path=source.path, sha256=digest, units=source.units)
+        model, sha256 = _load_text(source, threads, digest)
+    return model, model_info(source.name, model, path=source.path, sha256=sha256, units=source.units)
 
 
 # --- clash-set files ---------------------------------------------------------------------------

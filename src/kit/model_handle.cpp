@@ -96,6 +96,45 @@ PyObject* find(PyObject* self, PyObject* key) {
   return PyLong_FromSsize_t(i == Model::npos ? -1 : static_cast<Py_ssize_t>(i));
 }
 
+// Positions of many keys at once (find for each item of a sequence), int64, -1 for a
+// key the model lacks or an item that is not a str.
+PyObject* find_all(PyObject* self, PyObject* arg) {
+  Ref items(PySequence_Fast(arg, "find_all needs a sequence of keys"));
+  if (!items) return nullptr;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  PyObject** item = PySequence_Fast_ITEMS(items.get());
+  const Model& model = model_ref(self);
+  std::vector<int64_t> found;
+  try {
+    found.reserve(static_cast<size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    int64_t at = -1;
+    if (PyUnicode_Check(item[k])) {
+      Py_ssize_t size;
+      const char* data = PyUnicode_AsUTF8AndSize(item[k], &size);
+      if (data == nullptr) {
+        // A lone surrogate has no UTF-8, so no key of a model holds it.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return nullptr;
+        PyErr_Clear();
+      } else {
+        const size_t i = model.find(std::string_view(data, static_cast<size_t>(size)));
+        if (i != Model::npos) at = static_cast<int64_t>(i);
+      }
+    }
+    found.push_back(at);
+  }
+  return owned_array<int64_t>(std::move(found), {n});
+}
+
+PyObject* triangle_count(PyObject* self, PyObject*) {
+  size_t total = 0;
+  for (const MeshObject& o : model_ref(self).objects()) total += o.mesh.triangles().size();
+  return PyLong_FromSize_t(total);
+}
+
 PyObject* vertices(PyObject* self, PyObject* arg) {
   const MeshObject* object = object_at(self, arg);
   if (object == nullptr) return nullptr;
@@ -331,6 +370,10 @@ PyMethodDef methods[] = {
      "types($self, /)\n--\n\nEvery object's \"speckle_type\" ('' when unknown), in model order."},
     {"meta", meta, METH_O, "meta($self, index, /)\n--\n\nThe object's other members as compact JSON, or ''."},
     {"find", find, METH_O, "find($self, key, /)\n--\n\nPosition of the object with this key, or -1."},
+    {"find_all", find_all, METH_O,
+     "find_all($self, keys, /)\n--\n\nPosition of the object with each key, or -1: (n,) int64."},
+    {"triangle_count", triangle_count, METH_NOARGS,
+     "triangle_count($self, /)\n--\n\nThe number of triangles of all objects."},
     {"vertices", vertices, METH_O, "vertices($self, index, /)\n--\n\nThe object's points, (n, 3) float32."},
     {"triangles", triangles, METH_O, "triangles($self, index, /)\n--\n\nThe object's triangles, (m, 3) uint32."},
     {"meshes", meshes, METH_O,

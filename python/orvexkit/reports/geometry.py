@@ -234,16 +234,16 @@ class ModelGeometry:
     def _indices(self, objects):
         """Per model name, (positions in ``objects``, object indices in the model); the
         positions of objects no model has are left out."""
-        wanted: dict[str, tuple[list, list]] = {}
-        for i, (name, key) in enumerate(objects):
-            model = self.models.get(name)
-            j = model._handle.find(key) if model is not None and isinstance(key, str) else -1
-            if j >= 0:
-                at, index = wanted.setdefault(name, ([], []))
-                at.append(i)
-                index.append(j)
-        return {name: (np.array(at, np.int64), np.array(index, np.int64))
-                for name, (at, index) in wanted.items()}
+        names = np.fromiter((name for name, _ in objects), dtype=object, count=len(objects))
+        keys = [key for _, key in objects]
+        out = {}
+        for name, model in self.models.items():
+            at = np.flatnonzero(names == name)
+            index = np.asarray(model._handle.find_all([keys[i] for i in at.tolist()]))
+            found = index >= 0
+            if found.any():
+                out[name] = (at[found], index[found])
+        return out
 
     def meshes_of(self, objects):
         counts = np.zeros((len(objects), 2), np.int64)
