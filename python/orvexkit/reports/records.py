@@ -45,7 +45,10 @@ def _number(x):
 
 
 def _point(p):
-    return None if p is None else [_number(c) for c in p]
+    if p is None:
+        return None
+    p = [float(c) for c in p]
+    return p if all(map(math.isfinite, p)) else [x if math.isfinite(x) else None for x in p]
 
 
 def _object(ref: ObjectRef) -> dict:
@@ -282,12 +285,9 @@ CSV_COLUMNS = ("id", "check", "kind", "status", "group", "dist", "previous_dist"
 _LONE_SURROGATE = re.compile("[\ud800-\udfff]")
 
 
-def _cell(x):
-    if x is None:
-        return ""
-    if isinstance(x, float):
-        return repr(x) if math.isfinite(x) else ""
-    return x
+def _finite(x):
+    """A float cell: empty (None) for a missing or non-finite value."""
+    return None if x is None or not math.isfinite(x) else x
 
 
 def write_csv(report: Report, path) -> None:
@@ -296,12 +296,14 @@ def write_csv(report: Report, path) -> None:
     buffer = io.StringIO(newline="")
     out = csv.writer(buffer, lineterminator="\r\n")
     out.writerow(CSV_COLUMNS)
-    for c in [*report.clashes, *report.resolved]:
-        out.writerow([_cell(x) for x in (
-            c.id, c.check, c.kind, c.status, c.group, c.dist, c.previous_dist,
-            c.a.model, c.a.key, c.a.type, c.a.name, c.a.level,
-            c.b.model, c.b.key, c.b.type, c.b.name, c.b.level,
-            *(float(v) for v in c.point_a), *(float(v) for v in c.point_b),
-            c.volume, c.thickness, *(c.centre or (None, None, None)), c.contained)])
+    # The writer leaves None empty and writes floats as repr() does.
+    out.writerows([
+        c.id, c.check, c.kind, c.status, c.group, _finite(c.dist), _finite(c.previous_dist),
+        c.a.model, c.a.key, c.a.type, c.a.name, c.a.level,
+        c.b.model, c.b.key, c.b.type, c.b.name, c.b.level,
+        *(_finite(float(v)) for v in c.point_a), *(_finite(float(v)) for v in c.point_b),
+        _finite(c.volume), _finite(c.thickness),
+        *(_finite(float(v)) for v in c.centre or (math.nan,) * 3), c.contained]
+        for c in [*report.clashes, *report.resolved])
     with _output(path) as f:
         f.write(_LONE_SURROGATE.sub("\ufffd", buffer.getvalue()).encode("utf-8"))
