@@ -213,65 +213,6 @@ bool double_buffer(Buffer& buffer, PyObject* obj, int ndim, Py_ssize_t columns, 
   return true;
 }
 
-// (query, object, distance) of the objects whose boxes lie within each point's radius,
-// nearest first and ties by position, at most `limit` per point (BroadPhase::nearest):
-// int64, int64 and float64 arrays, the points' runs in order. Points (n, 3) and radii
-// (n,) are float64; the points are shared out over `threads`.
-PyObject* nearest(PyObject* self, PyObject* args) {
-  PyObject *points_arg, *radii_arg;
-  Py_ssize_t limit, threads_arg;
-  unsigned threads;
-  if (!PyArg_ParseTuple(args, "OOnn:nearest", &points_arg, &radii_arg, &limit, &threads_arg) ||
-      !thread_count(threads_arg, threads)) {
-    return nullptr;
-  }
-  Buffer points_buffer, radii_buffer;
-  if (!double_buffer(points_buffer, points_arg, 2, 3, "points") ||
-      !double_buffer(radii_buffer, radii_arg, 1, 0, "radii")) {
-    return nullptr;
-  }
-  const auto n = static_cast<size_t>(points_buffer.view.shape[0]);
-  if (static_cast<size_t>(radii_buffer.view.shape[0]) != n || limit < 0) {
-    PyErr_SetString(PyExc_ValueError, "nearest needs one radius per point and a limit >= 0");
-    return nullptr;
-  }
-  const auto* points = static_cast<const std::array<double, 3>*>(points_buffer.view.buf);
-  const auto* radii = static_cast<const double*>(radii_buffer.view.buf);
-  const BroadPhase& tree = model_ref(self).tree();
-  std::vector<std::vector<Neighbour>> found;
-  std::vector<int64_t> query, item;
-  std::vector<double> dist;
-  constexpr size_t kPointsPerTask = 64;
-  if (!run_released([&](const Poll& poll) {
-        found.resize(n);
-        Executor(threads, poll).parallel_for(batch_count(n, kPointsPerTask), [&](size_t k) {
-          std::vector<Neighbour> heap;
-          for (size_t q = k * kPointsPerTask; q < std::min(n, (k + 1) * kPointsPerTask); ++q) {
-            tree.nearest(points[q], radii[q], static_cast<size_t>(limit), found[q], heap);
-          }
-        });
-        size_t total = 0;
-        for (const auto& f : found) total += f.size();
-        query.reserve(total);
-        item.reserve(total);
-        dist.reserve(total);
-        for (size_t q = 0; q < n; ++q) {
-          for (const Neighbour& f : found[q]) {
-            query.push_back(static_cast<int64_t>(q));
-            item.push_back(f.item);
-            dist.push_back(f.dist);
-          }
-        }
-      })) {
-    return nullptr;
-  }
-  const auto total = static_cast<Py_ssize_t>(query.size());
-  Ref q(owned_array<int64_t>(std::move(query), {total}));
-  Ref i(q ? owned_array<int64_t>(std::move(item), {total}) : nullptr);
-  Ref d(i ? owned_array<double>(std::move(dist), {total}) : nullptr);
-  return d ? PyTuple_Pack(3, q.get(), i.get(), d.get()) : nullptr;
-}
-
 std::array<float, 6> corners(const Aabb& box) {
   return {box.lo[0], box.lo[1], box.lo[2], box.hi[0], box.hi[1], box.hi[2]};
 }
@@ -378,9 +319,6 @@ PyMethodDef methods[] = {
     {"triangles", triangles, METH_O, "triangles($self, index, /)\n--\n\nThe object's triangles, (m, 3) uint32."},
     {"meshes", meshes, METH_O,
      "meshes($self, indices, /)\n--\n\nThe meshes of the objects at int64 `indices`: (points, triangles, counts)."},
-    {"nearest", nearest, METH_VARARGS,
-     "nearest($self, points, radii, limit, threads, /)\n--\n\nThe objects nearest each point within its radius: "
-     "(query, object, distance) arrays."},
     {"bounds", bounds, METH_NOARGS, "bounds($self, /)\n--\n\nBox around the model, (2, 3) float32: lo, hi."},
     {"object_bounds", object_bounds, METH_NOARGS,
      "object_bounds($self, /)\n--\n\nEvery object's box, (n, 2, 3) float32."},
@@ -407,6 +345,88 @@ PyType_Spec handle_type_def = {"orvexkit._native.ModelHandle", sizeof(ModelObjec
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
 
 }  // namespace
+
+// (query, model, object) of the objects of `models` (a sequence of handles) whose boxes
+// lie within each point's radius, nearest first, ties by the model's position in the
+// sequence and then the object's, at most `limit` per point (BroadPhase::nearest of
+// each model, merged): int64 arrays, the points' runs in order. Points (n, 3) and radii
+// (n,) are float64; the points are shared out over `threads`.
+PyObject* nearest(PyObject*, PyObject* args) {
+  PyObject *models_arg, *points_arg, *radii_arg;
+  Py_ssize_t limit, threads_arg;
+  unsigned threads;
+  if (!PyArg_ParseTuple(args, "OOOnn:nearest", &models_arg, &points_arg, &radii_arg, &limit, &threads_arg) ||
+      !thread_count(threads_arg, threads)) {
+    return nullptr;
+  }
+  Ref sequence(PySequence_Fast(models_arg, "models must be a sequence of model handles"));
+  if (!sequence) return nullptr;
+  std::vector<Ref> held;  // the handles stay alive while the work runs without the lock
+  std::vector<const BroadPhase*> trees;
+  for (Py_ssize_t m = 0; m < PySequence_Fast_GET_SIZE(sequence.get()); ++m) {
+    PyObject* handle = PySequence_Fast_GET_ITEM(sequence.get(), m);
+    const Model* model = model_of(handle, "models");
+    if (model == nullptr) return nullptr;
+    held.emplace_back(Py_NewRef(handle));
+    trees.push_back(&model->tree());
+  }
+  Buffer points_buffer, radii_buffer;
+  if (!double_buffer(points_buffer, points_arg, 2, 3, "points") ||
+      !double_buffer(radii_buffer, radii_arg, 1, 0, "radii")) {
+    return nullptr;
+  }
+  const auto n = static_cast<size_t>(points_buffer.view.shape[0]);
+  if (static_cast<size_t>(radii_buffer.view.shape[0]) != n || limit < 0) {
+    PyErr_SetString(PyExc_ValueError, "nearest needs one radius per point and a limit >= 0");
+    return nullptr;
+  }
+  const auto* points = static_cast<const std::array<double, 3>*>(points_buffer.view.buf);
+  const auto* radii = static_cast<const double*>(radii_buffer.view.buf);
+  struct Found {
+    double dist;
+    uint32_t model, item;
+    bool operator<(const Found& o) const {
+      return dist < o.dist || (dist == o.dist && (model < o.model || (model == o.model && item < o.item)));
+    }
+  };
+  std::vector<std::vector<Found>> found;
+  std::vector<int64_t> query, model, item;
+  constexpr size_t kPointsPerTask = 64;
+  if (!run_released([&](const Poll& poll) {
+        found.resize(n);
+        Executor(threads, poll).parallel_for(batch_count(n, kPointsPerTask), [&](size_t k) {
+          std::vector<Neighbour> near, heap;
+          for (size_t q = k * kPointsPerTask; q < std::min(n, (k + 1) * kPointsPerTask); ++q) {
+            for (uint32_t m = 0; m < trees.size(); ++m) {
+              trees[m]->nearest(points[q], radii[q], static_cast<size_t>(limit), near, heap);
+              for (const Neighbour& f : near) found[q].push_back({f.dist, m, f.item});
+            }
+            // Each model's nearest `limit` hold the nearest `limit` of all.
+            std::sort(found[q].begin(), found[q].end());
+            found[q].resize(std::min(found[q].size(), static_cast<size_t>(limit)));
+          }
+        });
+        size_t total = 0;
+        for (const auto& f : found) total += f.size();
+        query.reserve(total);
+        model.reserve(total);
+        item.reserve(total);
+        for (size_t q = 0; q < n; ++q) {
+          for (const Found& f : found[q]) {
+            query.push_back(static_cast<int64_t>(q));
+            model.push_back(f.model);
+            item.push_back(f.item);
+          }
+        }
+      })) {
+    return nullptr;
+  }
+  const auto total = static_cast<Py_ssize_t>(query.size());
+  Ref q(owned_array<int64_t>(std::move(query), {total}));
+  Ref m(q ? owned_array<int64_t>(std::move(model), {total}) : nullptr);
+  Ref i(m ? owned_array<int64_t>(std::move(item), {total}) : nullptr);
+  return i ? PyTuple_Pack(3, q.get(), m.get(), i.get()) : nullptr;
+}
 
 PyObject* model_type() {
   static PyObject* type = nullptr;

@@ -322,6 +322,9 @@ PyObject* measure_pieces(PyObject*, PyObject* args) {
 }
 
 PyMethodDef functions[] = {
+    {"nearest", nearest, METH_VARARGS,
+     "nearest($module, models, points, radii, limit, threads, /)\n--\n\n"
+     "The objects of the model handles nearest each point within its radius: (query, model, object)."},
     {"load_text", load_text, METH_VARARGS,
      "load_text($module, source, threads, /)\n--\n\n"
      "Builds a model from a str or a bytes-like text: (handle, diagnostics)."},

@@ -5,6 +5,7 @@ from typing import Protocol
 
 import numpy as np
 
+from orvexkit import _native
 from orvexkit._threads import resolve_threads
 
 ObjectId = tuple[str, str]   # (model, key)
@@ -281,16 +282,9 @@ class ModelGeometry:
         out: list[list] = [[] for _ in range(len(p))]
         if limit <= 0 or not len(p) or not self.models:
             return out
-        threads = resolve_threads(None)
-        found = [[np.asarray(a) for a in model._handle.nearest(p, r, int(limit), threads)]
-                 for model in self.models.values()]
-        query, index, dist = (np.concatenate([f[i] for f in found]) for i in range(3))
-        owner = np.concatenate([np.full(len(f[0]), m) for m, f in enumerate(found)])
-        order = np.lexsort((index, owner, dist, query))
-        query, index, owner = query[order], index[order], owner[order]
-        # Each model gave its nearest `limit`; the merge keeps the first `limit` of each point.
-        keep = np.arange(len(query)) - np.searchsorted(query, query, side="left") < limit
-        query, chosen = query[keep], self._ids()[self._first[owner[keep]] + index[keep]]
+        query, owner, index = (np.asarray(a) for a in _native.nearest(
+            [m._handle for m in self.models.values()], p, r, int(limit), resolve_threads(None)))
+        chosen = self._ids()[self._first[owner] + index]
         cuts = np.flatnonzero(query[1:] != query[:-1]) + 1
         for q, objs in zip(query[np.r_[0, cuts]].tolist() if len(query) else [], np.split(chosen, cuts)):
             out[q] = objs.tolist()
