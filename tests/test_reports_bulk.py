@@ -10,6 +10,7 @@ import numpy as np
 import orvexkit
 import pytest
 
+from orvexkit import _native
 from orvexkit.checks import Check, run_checks
 from orvexkit.reports import DictGeometry, write_html
 from orvexkit.reports.camera import _FALLBACK, _HIGHEST, _LOWEST, _MARGIN, FIELD_OF_VIEW, views_for
@@ -243,3 +244,12 @@ def test_meshes_of_many_objects_in_one_native_call(tmp_path):
             model._handle.meshes(np.array(bad, np.int64))
     with pytest.raises(ValueError):
         model._handle.meshes(np.array([0], np.int32))
+    point, radius = np.zeros((1, 3)), np.ones(1)
+    for args, error in [(([model], point, radius, 5, 1), TypeError),
+                        (([model._handle], point.astype(np.float32), radius, 5, 1), ValueError),
+                        (([model._handle], np.zeros((1, 2)), radius, 5, 1), ValueError),
+                        (([model._handle], point, np.ones(2), 5, 1), ValueError),
+                        (([model._handle], point, radius, -1, 1), ValueError),
+                        (([model._handle], point, radius, 5, 0), ValueError)]:
+        with pytest.raises(error):
+            _native.nearest(*args)
