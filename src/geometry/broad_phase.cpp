@@ -66,30 +66,28 @@ double point_box_distance(const std::array<double, 3>& p, const Aabb& box) {
 }
 
 void BroadPhase::nearest(const std::array<double, 3>& point, double radius, size_t limit,
-                         std::vector<Neighbour>& out, std::vector<Neighbour>& heap) const {
+                         std::vector<Neighbour>& out, std::vector<Neighbour>& stack) const {
   out.clear();
-  heap.clear();
+  stack.clear();
   const bool finite = std::isfinite(point[0]) && std::isfinite(point[1]) && std::isfinite(point[2]);
   if (bvh_.nodes.empty() || limit == 0 || !finite || !(radius >= 0)) return;
-  // Nodes nearest first (a min-heap of Neighbour over node indices, in `heap`); the best
-  // items so far in `out`, a max-heap of at most `limit`. A node as far as the worst
-  // kept item is still opened: an item there may tie and come first by index.
-  const auto farther = [](const Neighbour& a, const Neighbour& b) { return b < a; };
-  heap.push_back({point_box_distance(point, bvh_.nodes[0].box), 0});
-  while (!heap.empty()) {
-    std::pop_heap(heap.begin(), heap.end(), farther);
-    const Neighbour top = heap.back();
-    heap.pop_back();
-    const double bound = out.size() < limit ? radius : std::min(radius, out.front().dist);
-    if (top.dist > bound) break;  // every node left is at least as far
+  // Depth first, the nearer child first, in `stack`; the best items so far in `out`, a
+  // max-heap of at most `limit`. A node as far as the worst kept item is still opened:
+  // an item there may tie and come first by index.
+  const auto bound = [&] { return out.size() < limit ? radius : std::min(radius, out.front().dist); };
+  stack.push_back({point_box_distance(point, bvh_.nodes[0].box), 0});
+  while (!stack.empty()) {
+    const Neighbour top = stack.back();
+    stack.pop_back();
+    if (top.dist > bound()) continue;
     const BvhNode& node = bvh_.nodes[top.item];
     if (!node.leaf()) {
-      for (uint32_t child : {node.index, node.index + 1}) {
-        const double d = point_box_distance(point, bvh_.nodes[child].box);
-        if (d > bound) continue;
-        heap.push_back({d, child});
-        std::push_heap(heap.begin(), heap.end(), farther);
-      }
+      Neighbour near{point_box_distance(point, bvh_.nodes[node.index].box), node.index};
+      Neighbour far{point_box_distance(point, bvh_.nodes[node.index + 1].box), node.index + 1};
+      if (far.dist < near.dist) std::swap(near, far);
+      const double within = bound();
+      if (far.dist <= within) stack.push_back(far);
+      if (near.dist <= within) stack.push_back(near);
       continue;
     }
     for (uint32_t slot = node.index; slot < node.index + node.count; ++slot) {

@@ -54,9 +54,9 @@ class BroadPhase {
   /// first and ties by index, at most `limit`, into `out` (cleared). Exact: a node is
   /// left only when its distance exceeds the radius or the limit-th best found, and no
   /// box below it can be nearer. Nothing for a point or radius that is not finite and
-  /// >= 0 (an infinite radius takes every box). `heap` is the caller's scratch.
+  /// >= 0 (an infinite radius takes every box). `stack` is the caller's scratch.
   void nearest(const std::array<double, 3>& point, double radius, size_t limit, std::vector<Neighbour>& out,
-               std::vector<Neighbour>& heap) const;
+               std::vector<Neighbour>& stack) const;
 
   /// validate_bvh over the boxes; throws std::logic_error naming the first fault.
   void validate() const { validate_bvh(bvh_, boxes_); }

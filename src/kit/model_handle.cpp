@@ -395,10 +395,10 @@ PyObject* nearest(PyObject*, PyObject* args) {
   if (!run_released([&](const Poll& poll) {
         found.resize(n);
         Executor(threads, poll).parallel_for(batch_count(n, kPointsPerTask), [&](size_t k) {
-          std::vector<Neighbour> near, heap;
+          std::vector<Neighbour> near, stack;
           for (size_t q = k * kPointsPerTask; q < std::min(n, (k + 1) * kPointsPerTask); ++q) {
             for (uint32_t m = 0; m < trees.size(); ++m) {
-              trees[m]->nearest(points[q], radii[q], static_cast<size_t>(limit), near, heap);
+              trees[m]->nearest(points[q], radii[q], static_cast<size_t>(limit), near, stack);
               for (const Neighbour& f : near) found[q].push_back({f.dist, m, f.item});
             }
             // Each model's nearest `limit` hold the nearest `limit` of all.
