@@ -14,6 +14,8 @@ standard error; data goes to standard output only for an output named "-".
 from __future__ import annotations
 
 import argparse
+import contextlib
+import gc
 import importlib.util
 import logging
 import math
@@ -411,6 +413,19 @@ def _run_matrix(args, plan, outputs, progress):
     return run.report, models, run.failed
 
 
+@contextlib.contextmanager
+def _collector_paused():
+    """The cycle collector off: the clash records and reports make objects by the clash
+    and hardly any cycles, so its passes over them would cost more than they free."""
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if collecting:
+            gc.enable()
+
+
 def _run(args) -> int:
     started = time.perf_counter()
     matrix = args.command == "matrix"
@@ -456,18 +471,20 @@ def _run(args) -> int:
             digests = file_digests([s for s in plan.models if infos[s.name].sha256 is None])
             if not args.quiet:
                 _show_diagnostics({name: model.diagnostics for name, model in models.items()})
-            report = run_checks(plan.checks, models, threads=args.threads, infos=infos,
-                                title=args.title or plan.title,
-                                progress=lambda check: progress.step(f"clash {check.name}"))
-        progress.step("grouping")
-        groups = group_clashes(report.clashes, by=args.group_by, distance=args.group_distance)
-        if baseline is not None:
-            apply_baseline(report, baseline)
-        if digests is not None:
-            found = digests()
-            for m in report.models:
-                m.sha256 = m.sha256 or found.get(m.name)
-        written = _write(report, outputs, models, args, progress)
+        with _collector_paused():
+            if not matrix:
+                report = run_checks(plan.checks, models, threads=args.threads, infos=infos,
+                                    title=args.title or plan.title,
+                                    progress=lambda check: progress.step(f"clash {check.name}"))
+            progress.step("grouping")
+            groups = group_clashes(report.clashes, by=args.group_by, distance=args.group_distance)
+            if baseline is not None:
+                apply_baseline(report, baseline)
+            if digests is not None:
+                found = digests()
+                for m in report.models:
+                    m.sha256 = m.sha256 or found.get(m.name)
+            written = _write(report, outputs, models, args, progress)
     finally:
         progress.close()
     if not args.quiet:
@@ -488,6 +505,10 @@ def main(argv=None) -> int:
         _say("error: give a command, for instance: orvex clash A B --html report.html")
         return EXIT_USAGE
     logging.basicConfig(format=f"{PROG}: warning: %(message)s", level=logging.WARNING)
+    # A run makes an object or more per clash and hardly any cycles: the collector's
+    # passes over them cost more than they would free.
+    collecting = gc.isenabled()
+    gc.disable()
     try:
         return _run(args)
     except UsageError as e:
