@@ -214,15 +214,15 @@ class ModelGeometry:
 
     def __init__(self, models):
         self.models = dict(models)
-        self._all_ids = None
+        self._all_keys = None
         self._first = np.cumsum([0] + [len(m) for m in self.models.values()])
 
-    def _ids(self):
-        """(model, key) of every object of every model, in model order, as an object array."""
-        if self._all_ids is None:
-            self._all_ids = np.fromiter(((name, key) for name, model in self.models.items()
-                                         for key in model.keys), dtype=object, count=self._first[-1])
-        return self._all_ids
+    def _keys(self):
+        """The key of every object of every model, in model order, as an object array."""
+        if self._all_keys is None:
+            self._all_keys = np.fromiter((k for m in self.models.values() for k in m.keys),
+                                         dtype=object, count=self._first[-1])
+        return self._all_keys
 
     def mesh(self, model, key):
         obj = self.models[model][key]              # KeyError for an unknown model or key
@@ -284,10 +284,11 @@ class ModelGeometry:
             return out
         query, owner, index = (np.asarray(a) for a in _native.nearest(
             [m._handle for m in self.models.values()], p, r, int(limit), resolve_threads(None)))
-        chosen = self._ids()[self._first[owner] + index]
-        cuts = np.flatnonzero(query[1:] != query[:-1]) + 1
-        for q, objs in zip(query[np.r_[0, cuts]].tolist() if len(query) else [], np.split(chosen, cuts)):
-            out[q] = objs.tolist()
+        names = list(self.models)
+        ids = list(zip([names[m] for m in owner.tolist()], self._keys()[self._first[owner] + index].tolist()))
+        bounds = np.flatnonzero(np.r_[True, query[1:] != query[:-1], True]).tolist() if len(query) else []
+        for start, end in zip(bounds[:-1], bounds[1:]):
+            out[int(query[start])] = ids[start:end]
         return out
 
 
