@@ -2,6 +2,7 @@
 on a hand-made scene with known clashes, status across runs, clash-set files, selections,
 groups, bad input and exit codes."""
 import csv
+import gc
 import json
 import os
 import subprocess
@@ -262,6 +263,7 @@ def test_a_run_without_clashes_writes_every_report(tmp_path):
     out = {s: tmp_path / f"r.{s}" for s in ("json", "csv", "bcf", "html")}
     assert run("clash", structure, services, "--b-include", "Objects.BuiltElements.Wire", "-q",
                *(x for s, p in out.items() for x in (f"--{s}", p))) == 0
+    assert gc.isenabled()       # paused during the run only: in-process callers keep it
     assert json.loads(out["json"].read_text())["clashes"] == []
     validate(out["bcf"])
     from test_reports_html import embedded

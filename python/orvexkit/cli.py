@@ -505,10 +505,6 @@ def main(argv=None) -> int:
         _say("error: give a command, for instance: orvex clash A B --html report.html")
         return EXIT_USAGE
     logging.basicConfig(format=f"{PROG}: warning: %(message)s", level=logging.WARNING)
-    # A run makes an object or more per clash and hardly any cycles: the collector's
-    # passes over them cost more than they would free.
-    collecting = gc.isenabled()
-    gc.disable()
     try:
         return _run(args)
     except UsageError as e:
