@@ -106,4 +106,17 @@ void BroadPhase::nearest(const std::array<double, 3>& point, double radius, size
   std::sort_heap(out.begin(), out.end());
 }
 
+void nearest_in(std::span<const BroadPhase* const> trees, const std::array<double, 3>& point, double radius,
+                size_t limit, std::vector<ListNeighbour>& out, std::vector<Neighbour>& near,
+                std::vector<Neighbour>& stack) {
+  out.clear();
+  for (uint32_t list = 0; list < trees.size(); ++list) {
+    trees[list]->nearest(point, radius, limit, near, stack);
+    for (const Neighbour& n : near) out.push_back({n.dist, list, n.item});
+  }
+  // Each hierarchy's nearest `limit` hold the nearest `limit` of all.
+  std::sort(out.begin(), out.end());
+  out.resize(std::min(out.size(), limit));
+}
+
 }  // namespace orvex

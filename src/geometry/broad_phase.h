@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -65,5 +66,25 @@ class BroadPhase {
   std::vector<Aabb> boxes_;
   Bvh bvh_;
 };
+
+/// An item that nearest_in found: the position of its hierarchy in the list, its index
+/// there, and the distance from the point to its box.
+struct ListNeighbour {
+  double dist;
+  uint32_t list;
+  uint32_t item;
+  friend bool operator<(const ListNeighbour& a, const ListNeighbour& b) {
+    if (a.dist != b.dist) return a.dist < b.dist;
+    return a.list != b.list ? a.list < b.list : a.item < b.item;
+  }
+};
+
+/// BroadPhase::nearest over several hierarchies (the models of a report) as over one:
+/// at most `limit` of all their items, nearest first, ties by the hierarchy's position
+/// in `trees` and then by index, into `out` (cleared). `near` and `stack` are the
+/// caller's scratch.
+void nearest_in(std::span<const BroadPhase* const> trees, const std::array<double, 3>& point, double radius,
+                size_t limit, std::vector<ListNeighbour>& out, std::vector<Neighbour>& near,
+                std::vector<Neighbour>& stack);
 
 }  // namespace orvex

@@ -348,9 +348,9 @@ PyType_Spec handle_type_def = {"orvexkit._native.ModelHandle", sizeof(ModelObjec
 
 // (query, model, object) of the objects of `models` (a sequence of handles) whose boxes
 // lie within each point's radius, nearest first, ties by the model's position in the
-// sequence and then the object's, at most `limit` per point (BroadPhase::nearest of
-// each model, merged): int64 arrays, the points' runs in order. Points (n, 3) and radii
-// (n,) are float64; the points are shared out over `threads`.
+// sequence and then the object's, at most `limit` per point (nearest_in): int64 arrays,
+// the points' runs in order. Points (n, 3) and radii (n,) are float64; the points are
+// shared out over `threads`.
 PyObject* nearest(PyObject*, PyObject* args) {
   PyObject *models_arg, *points_arg, *radii_arg;
   Py_ssize_t limit, threads_arg;
@@ -382,14 +382,7 @@ PyObject* nearest(PyObject*, PyObject* args) {
   }
   const auto* points = static_cast<const std::array<double, 3>*>(points_buffer.view.buf);
   const auto* radii = static_cast<const double*>(radii_buffer.view.buf);
-  struct Found {
-    double dist;
-    uint32_t model, item;
-    bool operator<(const Found& o) const {
-      return dist < o.dist || (dist == o.dist && (model < o.model || (model == o.model && item < o.item)));
-    }
-  };
-  std::vector<std::vector<Found>> found;
+  std::vector<std::vector<ListNeighbour>> found;
   std::vector<int64_t> query, model, item;
   constexpr size_t kPointsPerTask = 64;
   if (!run_released([&](const Poll& poll) {
@@ -397,13 +390,7 @@ PyObject* nearest(PyObject*, PyObject* args) {
         Executor(threads, poll).parallel_for(batch_count(n, kPointsPerTask), [&](size_t k) {
           std::vector<Neighbour> near, stack;
           for (size_t q = k * kPointsPerTask; q < std::min(n, (k + 1) * kPointsPerTask); ++q) {
-            for (uint32_t m = 0; m < trees.size(); ++m) {
-              trees[m]->nearest(points[q], radii[q], static_cast<size_t>(limit), near, stack);
-              for (const Neighbour& f : near) found[q].push_back({f.dist, m, f.item});
-            }
-            // Each model's nearest `limit` hold the nearest `limit` of all.
-            std::sort(found[q].begin(), found[q].end());
-            found[q].resize(std::min(found[q].size(), static_cast<size_t>(limit)));
+            nearest_in(trees, points[q], radii[q], static_cast<size_t>(limit), found[q], near, stack);
           }
         });
         size_t total = 0;
@@ -412,9 +399,9 @@ PyObject* nearest(PyObject*, PyObject* args) {
         model.reserve(total);
         item.reserve(total);
         for (size_t q = 0; q < n; ++q) {
-          for (const Found& f : found[q]) {
+          for (const ListNeighbour& f : found[q]) {
             query.push_back(static_cast<int64_t>(q));
-            model.push_back(f.model);
+            model.push_back(f.list);
             item.push_back(f.item);
           }
         }
