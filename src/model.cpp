@@ -1,5 +1,8 @@
 #include "model.h"
 
+#include <atomic>
+#include <thread>
+
 #include "diagnostics.h"
 
 namespace orvex {
@@ -30,6 +33,25 @@ Model::Model(std::vector<MeshObject> objects, std::vector<ObjectInfo> info)
 size_t Model::find(std::string_view key) const {
   auto it = index_.find(key);
   return it == index_.end() ? npos : it->second;
+}
+
+void release(Model&& model) noexcept {
+  static std::atomic<int> in_flight{0};
+  if (model.size() < kBackgroundRelease || in_flight.fetch_add(1) >= kReleasesInFlight) {
+    if (model.size() >= kBackgroundRelease) in_flight.fetch_sub(1);
+    Model gone(std::move(model));
+    return;
+  }
+  try {
+    std::thread([held = std::move(model)]() mutable {
+      { Model gone(std::move(held)); }
+      in_flight.fetch_sub(1);
+    }).detach();
+  } catch (...) {
+    // No thread to be had (std::system_error, std::bad_alloc): the model went with the
+    // callable, here.
+    in_flight.fetch_sub(1);
+  }
 }
 
 }  // namespace orvex

@@ -57,4 +57,14 @@ class Model {
   Aabb bounds_;
 };
 
+/// Destroys `model`, on a thread of its own when it is large (kBackgroundRelease objects or
+/// more, and fewer than kReleasesInFlight such threads running): releasing tens of
+/// thousands of meshes takes milliseconds its owner need not wait for. Small models, and
+/// any model when no thread can be started, are destroyed before this returns. The
+/// thread touches nothing but the model; a process that forks or exits meanwhile is
+/// unaffected (a child keeps a copy it never frees, as it would of any live model).
+void release(Model&& model) noexcept;
+inline constexpr size_t kBackgroundRelease = 1024;
+inline constexpr int kReleasesInFlight = 4;
+
 }  // namespace orvex

@@ -30,7 +30,9 @@ const Model& model_ref(PyObject* self) { return reinterpret_cast<ModelObject*>(s
 
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<ModelObject*>(self)->model.~Model();
+  Model& model = reinterpret_cast<ModelObject*>(self)->model;
+  release(std::move(model));
+  model.~Model();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);

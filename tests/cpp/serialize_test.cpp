@@ -1,6 +1,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -157,6 +158,32 @@ TEST(Serialize, InconsistentDataBehindAValidChecksumIsRefused) {
   std::vector<MeshObject> objects;
   objects.push_back({"\xc0\x80", testing::box({0, 0, 0}, {1, 1, 1}).build(), 0});
   EXPECT_THROW(serialize_model(Model(std::move(objects), {})), Fault);
+}
+
+// Models handed over for release from several threads at once, large ones (freed on
+// threads of their own, more of them than may run at once) and small ones alike, while
+// the owners go on using models of their own: the sanitizer lanes watch for races,
+// leaks and use after free.
+TEST(Release, ModelsReleasedFromSeveralThreadsAtOnce) {
+  auto model_of = [](size_t objects) {
+    std::vector<MeshObject> list;
+    for (uint32_t i = 0; i < objects; ++i) {
+      list.push_back({std::string("k").append(std::to_string(i)), testing::soup(i, 2, -5, 10, 1).build(), i});
+    }
+    return Model(std::move(list), {});
+  };
+  std::vector<std::thread> owners;
+  for (int t = 0; t < 3; ++t) {
+    owners.emplace_back([&, t] {
+      for (int round = 0; round < 3; ++round) {
+        Model kept = model_of(kBackgroundRelease + 10 * t);
+        release(model_of(round == 1 ? 5 : kBackgroundRelease));
+        EXPECT_EQ(kept.find("k7"), 7u);
+        release(std::move(kept));
+      }
+    });
+  }
+  for (std::thread& t : owners) t.join();
 }
 
 }  // namespace
