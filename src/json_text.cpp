@@ -162,4 +162,15 @@ std::string compact_json(element value) {
   return out;
 }
 
+std::optional<std::string> string_member(simdjson::dom::parser& parser, std::string_view object,
+                                         std::string_view name) {
+  simdjson::dom::object members;
+  std::string_view value;
+  if (parser.parse(object.data(), object.size()).get(members) != simdjson::SUCCESS ||
+      members.at_key(name).get(value) != simdjson::SUCCESS) {
+    return std::nullopt;
+  }
+  return std::string(value);
+}
+
 }  // namespace orvex

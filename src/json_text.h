@@ -1,6 +1,7 @@
 // Compact JSON text of parsed values, as the loader's warnings show a root's "id".
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,5 +21,11 @@ void append_json_double(std::string& out, double v);
 /// bytes with the last of repeated keys kept, integers in decimal, doubles as
 /// append_json_double. Nesting is walked with an explicit stack.
 std::string compact_json(simdjson::dom::element value);
+
+/// The value of member `name` of `object` (the JSON text of an object, such as
+/// compact_json writes) when it is a string; nullopt when it is absent or not a string,
+/// or `object` is no JSON object. `parser` is reused between calls.
+std::optional<std::string> string_member(simdjson::dom::parser& parser, std::string_view object,
+                                         std::string_view name);
 
 }  // namespace orvex

@@ -2,6 +2,7 @@
 the rule applied clash by clash: the camera as first written (kept here as the reference), the
 neighbours by a scan over every box, and each object's mesh fetched on its own."""
 import base64
+import json
 import math
 import re
 from pathlib import Path
@@ -11,7 +12,7 @@ import orvexkit
 import pytest
 
 from orvexkit import _native
-from orvexkit.checks import Check, run_checks
+from orvexkit.checks import Check, _Objects, run_checks
 from orvexkit.reports import DictGeometry, write_html
 from orvexkit.reports.camera import _FALLBACK, _HIGHEST, _LOWEST, _MARGIN, FIELD_OF_VIEW, views_for
 from orvexkit.reports.geometry import ModelGeometry
@@ -253,3 +254,32 @@ def test_meshes_of_many_objects_in_one_native_call(tmp_path):
                         (([model._handle], point, radius, 5, 0), ValueError)]:
         with pytest.raises(error):
             _native.nearest(*args)
+
+
+def test_names_and_levels_in_bulk_are_the_string_members_of_each_object(tmp_path):
+    """The clash records' names and levels, read natively for many objects at once, are what
+    each object's parsed members say where those are strings (escapes, non-ASCII, digits,
+    empty), and None where they are numbers, objects, null or absent."""
+    values = ["-0", "", "é \"q\" \\ \t\u2028", "0", 5, None, {"name": "x"}, ["l"], "Level 1"]
+    lines = []
+    for i in range(40):
+        members = {}
+        for member, k in (("name", i), ("level", i // 3)):
+            if k % 10 < len(values):
+                members[member] = values[k % 10]
+        lines.append(inline_object(f"k{i}", *box((i, 0, 0), (i + 1, 1, 1)))
+                     .replace('"displayValue"', json.dumps(members)[1:-1] + ',"displayValue"'
+                              if members else '"displayValue"'))
+    (tmp_path / "m.txt").write_text("".join(lines), "utf-8")
+    model = orvexkit.Model(tmp_path / "m.txt")
+    asked = [7, 0, 7, 39, 12]
+    refs = _Objects("m", model).refs(asked)
+    for i, ref in zip(asked, refs):
+        meta = model[i].meta
+        expected = [v if isinstance(v, str) else None for v in (meta.get("name"), meta.get("level"))]
+        assert [ref.key, ref.name, ref.level] == [model.keys[i], *expected]
+    assert {r.name for r in _Objects("m", model).refs(list(range(40)))} >= {"-0", "", values[2], None}
+    for bad, error in [(np.array([40]), IndexError), (np.array([0], np.int32), ValueError),
+                       ([0], TypeError)]:
+        with pytest.raises(error):
+            model._handle.string_members("name", bad)

@@ -321,18 +321,19 @@ class _Objects:
     def __init__(self, name: str, model: Model) -> None:
         self.name, self.model = name, model
         self.keys, self.types = model.keys, model.types
-        self.refs: dict[int, ObjectRef] = {}
+        self._made: dict[int, ObjectRef] = {}
 
-    def ref(self, index: int) -> ObjectRef:
-        ref = self.refs.get(index)
-        if ref is None:
-            meta = self.model[index].meta
-            name, level = meta.get("name"), meta.get("level")
-            ref = ObjectRef(self.name, self.keys[index], self.types[index],
-                            name if isinstance(name, str) else None,
-                            level if isinstance(level, str) else None)
-            self.refs[index] = ref
-        return ref
+    def refs(self, indices: list[int]) -> list[ObjectRef]:
+        """The ObjectRef of each object index; names and levels (string members only)
+        are read for all new objects in one call."""
+        new = [i for i in dict.fromkeys(indices) if i not in self._made]
+        if new:
+            at = np.array(new, dtype=np.int64)
+            handle = self.model._handle
+            for i, name, level in zip(new, handle.string_members("name", at),
+                                      handle.string_members("level", at)):
+                self._made[i] = ObjectRef(self.name, self.keys[i], self.types[i], name, level)
+        return [self._made[i] for i in indices]
 
 
 def check_pairs(check: Check, a: Model, b: Model | None, *, threads: int | None = None,
@@ -369,8 +370,8 @@ def check_clashes(check: Check, pairs: ClashResult, side_a, side_b) -> list[Clas
     first orientation of each pair where a self clash came back in both, the kind of each
     (classify; for an OverlapResult duplicates and containments first, then classify with
     the volume's crossing rule when the check is hard by volume), same-type pairs left out
-    with ignore_same_type. side_a.ref(i) and side_b.ref(i) give the ObjectRef of an
-    object of a and of b."""
+    with ignore_same_type. side_a.refs(indices) and side_b.refs(indices) give the
+    ObjectRefs of objects of a and of b."""
     rows = np.arange(len(pairs.a_index))
     if check.b is None and not pairs.self_clash and len(rows):
         # Both orientations come back where both objects are on both sides; the first,
@@ -391,10 +392,10 @@ def check_clashes(check: Check, pairs: ClashResult, side_a, side_b) -> list[Clas
     rows, kinds, dist = rows[reported], kinds[reported], dist[reported]
     self_clash = check.b is None
     clashes = []
-    for row, ai, bi, d, kind, pa, pb in zip(rows.tolist(), pairs.a_index[rows].tolist(),
-                                            pairs.b_index[rows].tolist(), dist.tolist(), kinds.tolist(),
-                                            pairs.point_a[rows].tolist(), pairs.point_b[rows].tolist()):
-        ref_a, ref_b = side_a.ref(ai), side_b.ref(bi)
+    for row, ref_a, ref_b, d, kind, pa, pb in zip(
+            rows.tolist(), side_a.refs(pairs.a_index[rows].tolist()),
+            side_b.refs(pairs.b_index[rows].tolist()), dist.tolist(), kinds.tolist(),
+            pairs.point_a[rows].tolist(), pairs.point_b[rows].tolist()):
         if check.ignore_same_type and ref_a.type == ref_b.type and ref_a.type:
             continue
         clash_ = Clash(clash_id(check.name, ref_a.key, ref_b.key, self_clash), check.name,

@@ -157,11 +157,11 @@ class CellPart:
 class _Refs:
     """ObjectRefs by object index, as check_clashes asks for them."""
 
-    def __init__(self, refs: Mapping[int, ObjectRef]) -> None:
-        self.refs = refs
+    def __init__(self, made: Mapping[int, ObjectRef]) -> None:
+        self.made = made
 
-    def ref(self, index: int) -> ObjectRef:
-        return self.refs[index]
+    def refs(self, indices: list[int]) -> list[ObjectRef]:
+        return [self.made[i] for i in indices]
 
 
 def cell_part(models: Mapping[str, Model], threads: int, check: Check, shards: int,
@@ -175,10 +175,11 @@ def cell_part(models: Mapping[str, Model], threads: int, check: Check, shards: i
     side_a = _Objects(check.a, a)
     side_b = side_a if check.b is None or b is None else _Objects(check.b, b)
     columns = (pairs.a_index, pairs.b_index, pairs.dist, pairs.point_a, pairs.point_b)
-    refs_a = {i: side_a.ref(i) for i in np.unique(pairs.a_index).tolist()}
-    refs_b = {i: side_b.ref(i) for i in np.unique(pairs.b_index).tolist()}
+    used_a, used_b = np.unique(pairs.a_index).tolist(), np.unique(pairs.b_index).tolist()
+    refs_a = dict(zip(used_a, side_a.refs(used_a)))
+    refs_b = dict(zip(used_b, side_b.refs(used_b)))
     if b is None:
-        refs_a.update((i, side_a.ref(i)) for i in refs_b)
+        refs_a.update(refs_b)
         refs_b = refs_a
     volumetric = None
     if isinstance(pairs, OverlapResult):

@@ -11,6 +11,7 @@
 
 #include "executor.h"
 #include "geometry/solid.h"
+#include "json_text.h"
 #include "kit/array.h"
 #include "kit/released.h"
 #include "serialize.h"
@@ -153,6 +154,59 @@ PyObject* triangles(PyObject* self, PyObject* arg) {
                     {static_cast<Py_ssize_t>(triangles.size()), 3});
 }
 
+// The positions in `arg`, a C-contiguous 1-d buffer of int64, each an object of the
+// model; false with ValueError or IndexError pending otherwise.
+bool object_indices(PyObject* self, PyObject* arg, Buffer& buffer, std::span<const int64_t>& indices) {
+  if (!buffer.get(arg, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
+  const std::string_view format(buffer.view.format);   // numpy's int64 is "l" on LP64
+  if (buffer.view.ndim != 1 || buffer.view.itemsize != 8 || (format != "q" && format != "l")) {
+    PyErr_SetString(PyExc_ValueError, "indices must be a C-contiguous 1-d array of int64");
+    return false;
+  }
+  indices = {static_cast<const int64_t*>(buffer.view.buf), static_cast<size_t>(buffer.view.shape[0])};
+  const size_t size = model_ref(self).size();
+  for (int64_t i : indices) {
+    if (i < 0 || static_cast<uint64_t>(i) >= size) {
+      PyErr_Format(PyExc_IndexError, "object index %lld out of range for %zu objects",
+                   static_cast<long long>(i), size);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The string member `name` of the objects at `indices` (see object_indices): a list of
+// str, None where an object's member is absent or not a string. What reports name an
+// object by, without parsing each object's members in Python.
+PyObject* string_members(PyObject* self, PyObject* args) {
+  const char* name;
+  Py_ssize_t name_size;
+  PyObject* arg;
+  if (!PyArg_ParseTuple(args, "s#O:string_members", &name, &name_size, &arg)) return nullptr;
+  Buffer wanted;
+  std::span<const int64_t> indices;
+  if (!object_indices(self, arg, wanted, indices)) return nullptr;
+  const Model& model = model_ref(self);
+  Ref list(PyList_New(static_cast<Py_ssize_t>(indices.size())));
+  if (!list) return nullptr;
+  try {
+    simdjson::dom::parser parser;
+    for (size_t k = 0; k < indices.size(); ++k) {
+      std::optional<std::string> value;
+      if (!model.info().empty()) {
+        value = string_member(parser, model.info()[static_cast<size_t>(indices[k])].meta,
+                              std::string_view(name, static_cast<size_t>(name_size)));
+      }
+      PyObject* item = value ? str_of(*value) : Py_NewRef(Py_None);
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  return list.release();
+}
+
 // (points, triangles, counts) of the objects at `arg`'s positions (a C-contiguous buffer
 // of int64), in that order: every mesh's points and then its triangles, concatenated with
 // each triangle's corners counted from its own mesh's first point, and per object its
@@ -160,22 +214,11 @@ PyObject* triangles(PyObject* self, PyObject* arg) {
 // thousands of meshes does not fetch them one by one.
 PyObject* meshes(PyObject* self, PyObject* arg) {
   Buffer wanted;
-  if (!wanted.get(arg, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return nullptr;
-  const std::string_view format(wanted.view.format);   // numpy's int64 is "l" on LP64
-  if (wanted.view.ndim != 1 || wanted.view.itemsize != 8 || (format != "q" && format != "l")) {
-    PyErr_SetString(PyExc_ValueError, "indices must be a C-contiguous 1-d array of int64");
-    return nullptr;
-  }
+  std::span<const int64_t> indices;
+  if (!object_indices(self, arg, wanted, indices)) return nullptr;
   const Model& model = model_ref(self);
-  const std::span<const int64_t> indices(static_cast<const int64_t*>(wanted.view.buf),
-                                         static_cast<size_t>(wanted.view.shape[0]));
   size_t point_count = 0, triangle_count = 0;
   for (int64_t i : indices) {
-    if (i < 0 || static_cast<uint64_t>(i) >= model.size()) {
-      PyErr_Format(PyExc_IndexError, "object index %lld out of range for %zu objects",
-                   static_cast<long long>(i), model.size());
-      return nullptr;
-    }
     const TriMesh& mesh = model.objects()[static_cast<size_t>(i)].mesh;
     point_count += mesh.points().size();
     triangle_count += mesh.triangles().size();
@@ -319,6 +362,9 @@ PyMethodDef methods[] = {
      "triangle_count($self, /)\n--\n\nThe number of triangles of all objects."},
     {"vertices", vertices, METH_O, "vertices($self, index, /)\n--\n\nThe object's points, (n, 3) float32."},
     {"triangles", triangles, METH_O, "triangles($self, index, /)\n--\n\nThe object's triangles, (m, 3) uint32."},
+    {"string_members", string_members, METH_VARARGS,
+     "string_members($self, name, indices, /)\n--\n\nMember `name` of the objects at int64 `indices` where it "
+     "is a string, else None."},
     {"meshes", meshes, METH_O,
      "meshes($self, indices, /)\n--\n\nThe meshes of the objects at int64 `indices`: (points, triangles, counts)."},
     {"bounds", bounds, METH_NOARGS, "bounds($self, /)\n--\n\nBox around the model, (2, 3) float32: lo, hi."},
