@@ -20,11 +20,31 @@ from orvexkit.reports.raster import BACKGROUND
 from test_reports import BEAM, COLUMN, DUCT, SLAB, bluish, reddish, scene
 
 
+def clash_rows(table):
+    """A page's clash table (columns, numbers in binary) as rows, as the page's script makes
+    them: unknown numbers None."""
+    x = np.frombuffer(base64.b64decode(table["numbers"]), "<f8").reshape(-1, 20)
+    ends = np.frombuffer(base64.b64decode(table["ends"]), "<i4").reshape(-1, 2).tolist()
+    near = np.frombuffer(base64.b64decode(table["near"]), "<i4").tolist()
+    start = np.frombuffer(base64.b64decode(table["nearStart"]), "<i4").tolist()
+    rows = []
+    for i, f in enumerate(np.where(np.isfinite(x), x, None).tolist()):
+        rows.append({"id": table["id"][i], "check": table["check"][i], "kind": table["kind"][i],
+                     "group": table["group"][i], "status": table["status"][i], "dist": f[0],
+                     "prev": f[1], "pa": f[2:5], "pb": f[5:8], "view": f[8:15], "volume": f[15],
+                     "thickness": f[16], "centre": None if np.isnan(x[i, 17]) else f[17:20],
+                     "contained": table["contained"][i], "approximate": table["approximate"][i],
+                     "extra": table["extra"][i], "a": ends[i][0], "b": ends[i][1],
+                     "near": near[start[i]:start[i + 1]]})
+    return rows
+
+
 def embedded(path):
     """The page's data, and the meshes it embeds as {(model, key): (vertices, triangles)}."""
     page = path.read_text("utf-8")
     blobs = dict(re.findall(r'<script type="[^"]+" id="report-(\w+)">([^<]*)</script>', page))
     data = json.loads(blobs["data"])
+    data["clashes"], data["resolved"] = clash_rows(data["clashes"]), clash_rows(data["resolved"])
     vertices = np.frombuffer(base64.b64decode(blobs["vertices"]), "<f4").reshape(-1, 3)
     triangles = np.frombuffer(base64.b64decode(blobs["triangles"]), "<u4").reshape(-1, 3)
     meshes = {}

@@ -43,17 +43,14 @@ def _page(report, geometry, max_objects, neighbours) -> str:
             rows.append([ref.model, ref.key, ref.type, ref.name, ref.level, -1])
         return i
 
-    clashes = [_clash(c, object_index) for c in report.clashes]
-    resolved = [_clash(c, object_index) for c in report.resolved]
+    ends = [[object_index(c.a), object_index(c.b)] for c in report.clashes]
+    resolved_ends = [[object_index(c.a), object_index(c.b)] for c in report.resolved]
     pairs = [[(c.a.model, c.a.key), (c.b.model, c.b.key)] for c in report.clashes]
     boxes = scene.boxes([o for pair in pairs for o in pair]).reshape(-1, 2, 2, 3)
     points = np.array([[_point(c.point_a), _point(c.point_b)] for c in report.clashes]
                       ).reshape(-1, 2, 3)
     views = views_of(points, boxes)
     near = scene.near_all(views.target, views.radius, neighbours, pairs)
-    for entry, position, target, radius in zip(
-            clashes, views.position.tolist(), views.target.tolist(), views.radius.tolist()):
-        entry["view"] = [*position, *target, radius]
 
     # Meshes in order of need (clash objects before neighbours) until the budget is spent;
     # a neighbour takes a row only when its mesh is embedded, since the view draws nothing
@@ -82,8 +79,11 @@ def _page(report, geometry, max_objects, neighbours) -> str:
             nt += n_t
         vertices.append((v[np.repeat(shown, vn)].astype(np.float64) - origin).astype("<f4"))
         triangles.append(t[np.repeat(shown, tn)].astype("<u4"))
-    for entry, objs in zip(clashes, near):
-        entry["near"] = [i for i in map(objects.get, objs) if i is not None and rows[i][5] >= 0]
+    near_rows = [[i for i in map(objects.get, objs) if i is not None and rows[i][5] >= 0]
+                 for objs in near]
+    view = np.concatenate([views.position, views.target, views.radius[:, None]], axis=1)
+    clashes = _clash_table(report.clashes, points, ends, view, near_rows)
+    resolved = _clash_table(report.resolved, None, resolved_ends)
 
     data = {
         "title": report.title, "created": report.created, "tool": report.tool,
@@ -104,13 +104,42 @@ def _page(report, geometry, max_objects, neighbours) -> str:
                   (assets / "report.html").read_text("utf-8"))
 
 
-def _clash(c: Clash, object_index) -> dict:
-    return {"id": c.id, "check": c.check, "kind": c.kind, "dist": c.dist,
-            "pa": list(c.point_a), "pb": list(c.point_b),
-            "a": object_index(c.a), "b": object_index(c.b),
-            "group": c.group, "status": c.status, "prev": c.previous_dist, "volume": c.volume,
-            "thickness": c.thickness, "centre": None if c.centre is None else list(c.centre),
-            "contained": c.contained, "approximate": c.approximate, "extra": c.extra}
+# Per clash in a table's "numbers": dist, the baseline's dist, point on a, point on b, the
+# view (camera position, target, radius), overlap volume, thickness and centre.
+_NUMBERS = 20
+
+
+def _clash_table(clashes: list[Clash], points, ends, view=None, near=None) -> dict:
+    """Clashes for the page as columns, the page's script making rows of them again: text
+    and small values as JSON lists, numbers as little-endian binary (base64), NaN for
+    what is unknown; `ends` the object rows of a and b, `near` each clash's neighbours'
+    object rows (the view and neighbours of current clashes only)."""
+    n = len(clashes)
+    if points is None:
+        points = np.array([[_point(c.point_a), _point(c.point_b)] for c in clashes]).reshape(-1, 2, 3)
+    numbers = np.full((n, _NUMBERS), np.nan)
+    numbers[:, 0] = [_float(c.dist) for c in clashes]
+    numbers[:, 1] = [_float(c.previous_dist) for c in clashes]
+    numbers[:, 2:8] = points.reshape(n, 6)
+    if view is not None:
+        numbers[:, 8:15] = view
+    numbers[:, 15] = [_float(c.volume) for c in clashes]
+    numbers[:, 16] = [_float(c.thickness) for c in clashes]
+    numbers[:, 17:20] = np.reshape([(math.nan,) * 3 if c.centre is None else _point(c.centre)
+                                    for c in clashes], (n, 3))
+    near = near or [[] for _ in clashes]
+    return {"id": [c.id for c in clashes], "check": [c.check for c in clashes],
+            "kind": [c.kind for c in clashes], "group": [c.group for c in clashes],
+            "status": [c.status for c in clashes], "contained": [c.contained for c in clashes],
+            "approximate": [c.approximate for c in clashes], "extra": [c.extra for c in clashes],
+            "numbers": _base64([numbers.astype("<f8")]),
+            "ends": _base64([np.asarray(ends, "<i4").reshape(-1, 2)]),
+            "nearStart": _base64([np.cumsum([0] + [len(r) for r in near]).astype("<i4")]),
+            "near": _base64([np.fromiter((i for r in near for i in r), "<i4")])}
+
+
+def _float(x) -> float:
+    return math.nan if x is None else float(x)
 
 
 def _point(p) -> tuple[float, float, float]:

@@ -2,8 +2,33 @@
 // The clash report page: summary, table, details and a WebGL 2 view of the selected clash.
 // Everything comes from the three inline data elements; nothing is fetched.
 (function () {
-  const D = JSON.parse(document.getElementById("report-data").textContent);
   const $ = (id) => document.getElementById(id);
+  const bytes = (text) => {            // base64 to an ArrayBuffer
+    const s = atob(text.trim());
+    const out = new Uint8Array(s.length);
+    for (let i = 0; i < s.length; i++) out[i] = s.charCodeAt(i);
+    return out.buffer;
+  };
+  // Clash tables come as columns, their numbers little-endian binary with NaN for unknown
+  // (see the writer); each clash becomes a row again, unknown numbers null.
+  const clashRows = (t) => {
+    const x = new Float64Array(bytes(t.numbers)), ends = new Int32Array(bytes(t.ends));
+    const near = new Int32Array(bytes(t.near)), start = new Int32Array(bytes(t.nearStart));
+    const v = (k) => Number.isFinite(x[k]) ? x[k] : null;
+    const p = (k) => [v(k), v(k + 1), v(k + 2)];
+    return t.id.map((id, i) => {
+      const k = i * 20;
+      return {id, check: t.check[i], kind: t.kind[i], group: t.group[i], status: t.status[i],
+        dist: v(k), prev: v(k + 1), pa: p(k + 2), pb: p(k + 5),
+        view: [...p(k + 8), ...p(k + 11), v(k + 14)], volume: v(k + 15), thickness: v(k + 16),
+        centre: Number.isNaN(x[k + 17]) ? null : p(k + 17), contained: t.contained[i],
+        approximate: t.approximate[i], extra: t.extra[i], a: ends[2 * i], b: ends[2 * i + 1],
+        near: Array.from(near.subarray(start[i], start[i + 1]))};
+    });
+  };
+  const D = JSON.parse($("report-data").textContent);
+  D.clashes = clashRows(D.clashes);
+  D.resolved = clashRows(D.resolved);
   const esc = (s) => String(s ?? "").replace(/[&<>"']/g,
     (c) => ({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;"}[c]));
   const units = D.models.length ? D.models[0].units : "";
@@ -253,14 +278,8 @@
       note.textContent = "The 3D view needs WebGL 2, which this browser does not offer.";
       return {show(c) { canvas.dataset.clash = c.id; document.body.dataset.ready = "1"; }};
     }
-    const bytes = (id) => {
-      const s = atob(document.getElementById(id).textContent.trim());
-      const out = new Uint8Array(s.length);
-      for (let i = 0; i < s.length; i++) out[i] = s.charCodeAt(i);
-      return out.buffer;
-    };
-    const vertices = new Float32Array(bytes("report-vertices"));
-    const triangles = new Uint32Array(bytes("report-triangles"));
+    const vertices = new Float32Array(bytes($("report-vertices").textContent));
+    const triangles = new Uint32Array(bytes($("report-triangles").textContent));
     for (const [v0, , t0, tn] of D.meshes) {         // mesh-local indices to buffer indices
       for (let k = t0 * 3; k < (t0 + tn) * 3; k++) triangles[k] += v0;
     }
