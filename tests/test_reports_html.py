@@ -45,6 +45,7 @@ def embedded(path):
     blobs = dict(re.findall(r'<script type="[^"]+" id="report-(\w+)">([^<]*)</script>', page))
     data = json.loads(blobs["data"])
     data["clashes"], data["resolved"] = clash_rows(data["clashes"]), clash_rows(data["resolved"])
+    data["meshes"] = np.frombuffer(base64.b64decode(data["meshes"]), "<u4").reshape(-1, 4).tolist()
     vertices = np.frombuffer(base64.b64decode(blobs["vertices"]), "<f4").reshape(-1, 3)
     triangles = np.frombuffer(base64.b64decode(blobs["triangles"]), "<u4").reshape(-1, 3)
     meshes = {}

@@ -220,8 +220,10 @@ class ModelGeometry:
     def _keys(self):
         """The key of every object of every model, in model order, as an object array."""
         if self._all_keys is None:
-            self._all_keys = np.fromiter((k for m in self.models.values() for k in m.keys),
-                                         dtype=object, count=self._first[-1])
+            keys = np.empty(self._first[-1], dtype=object)
+            for first, model in zip(self._first.tolist(), self.models.values()):
+                keys[first:first + len(model)] = model._key_tuple()
+            self._all_keys = keys
         return self._all_keys
 
     def mesh(self, model, key):

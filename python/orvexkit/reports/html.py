@@ -3,6 +3,7 @@ selected clash, with its CSS, script and geometry inline so that it opens offlin
 from __future__ import annotations
 
 import base64
+import itertools
 import json
 import math
 import re
@@ -60,27 +61,29 @@ def _page(report, geometry, max_objects, neighbours) -> str:
     if not len(finite):
         finite = np.zeros((1, 3))
     origin = (finite.min(axis=0) + finite.max(axis=0)) / 2
-    vertices, triangles, meshes = [], [], []
-    nv = nt = 0
-    while order and len(meshes) < max_objects:
+    vertices, triangles, counts = [], [], []
+    mesh_of: dict[tuple[str, str], int] = {}      # object -> its mesh's number
+    while order and len(mesh_of) < max_objects:
         # Fetched in runs of what the budget still takes: most objects have a mesh.
-        batch, order = order[:max_objects - len(meshes)], order[max_objects - len(meshes):]
-        v, t, counts = scene.mesh_runs(batch)
-        shown = counts[:, 1] > 0
-        vn, tn = np.maximum(counts[:, 0], 0), counts[:, 1]
-        for k, n_v, n_t in zip(np.flatnonzero(shown).tolist(), vn[shown].tolist(), tn[shown].tolist()):
-            i = objects.get(batch[k])
-            if i is None:
-                i = objects[batch[k]] = len(rows)
-                rows.append([*batch[k], "", None, None, -1])
-            rows[i][5] = len(meshes)
-            meshes.append([nv, n_v, nt, n_t])
-            nv += n_v
-            nt += n_t
+        batch, order = order[:max_objects - len(mesh_of)], order[max_objects - len(mesh_of):]
+        v, t, run = scene.mesh_runs(batch)
+        shown = run[:, 1] > 0
+        vn, tn = np.maximum(run[:, 0], 0), run[:, 1]
+        mesh_of.update(zip([batch[k] for k in np.flatnonzero(shown).tolist()], itertools.count(len(mesh_of))))
+        counts.append(np.stack([vn[shown], tn[shown]], axis=1))
         vertices.append((v[np.repeat(shown, vn)].astype(np.float64) - origin).astype("<f4"))
         triangles.append(t[np.repeat(shown, tn)].astype("<u4"))
-    near_rows = [[i for i in map(objects.get, objs) if i is not None and rows[i][5] >= 0]
-                 for objs in near]
+    for obj, k in mesh_of.items():
+        i = objects.get(obj)
+        if i is None:
+            i = objects[obj] = len(rows)
+            rows.append([*obj, "", None, None, -1])
+        rows[i][5] = k
+    counts = np.concatenate(counts) if counts else np.zeros((0, 2), np.int64)
+    first = np.cumsum(counts, axis=0) - counts
+    # Per mesh: first vertex, vertices, first triangle, triangles.
+    meshes = np.stack([first[:, 0], counts[:, 0], first[:, 1], counts[:, 1]], axis=1)
+    near_rows = [[objects[o] for o in objs if o in mesh_of] for objs in near]
     view = np.concatenate([views.position, views.target, views.radius[:, None]], axis=1)
     clashes = _clash_table(report.clashes, points, ends, view, near_rows)
     resolved = _clash_table(report.resolved, None, resolved_ends)
@@ -89,7 +92,8 @@ def _page(report, geometry, max_objects, neighbours) -> str:
         "title": report.title, "created": report.created, "tool": report.tool,
         "models": [vars(m) for m in report.models],
         "checks": [vars(c) for c in report.checks],
-        "clashes": clashes, "resolved": resolved, "objects": rows, "meshes": meshes,
+        "clashes": clashes, "resolved": resolved, "objects": rows,
+        "meshes": _base64([meshes.astype("<u4")]),
         "origin": [float(c) for c in origin], "maxObjects": max_objects,
         "colours": {"a": raster.COLOUR_A, "b": raster.COLOUR_B, "context": raster.CONTEXT,
                     "background": raster.BACKGROUND, "marker": raster.MARKER},

@@ -29,6 +29,9 @@
   const D = JSON.parse($("report-data").textContent);
   D.clashes = clashRows(D.clashes);
   D.resolved = clashRows(D.resolved);
+  // Per mesh: first vertex, vertices, first triangle, triangles (uint32 binary).
+  const meshes = new Uint32Array(bytes(D.meshes));
+  D.meshes = Array.from({length: meshes.length / 4}, (_, k) => meshes.subarray(4 * k, 4 * k + 4));
   const esc = (s) => String(s ?? "").replace(/[&<>"']/g,
     (c) => ({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "'": "&#39;"}[c]));
   const units = D.models.length ? D.models[0].units : "";
