@@ -288,11 +288,22 @@ def _selection_names(checks) -> list[str]:
     return [n for c in checks for n in (*c.a_include, *c.a_exclude, *c.b_include, *c.b_exclude)]
 
 
-def _write(report, outputs, models, args, progress) -> list[str]:
+# Reports that show the models' content hashes.
+_SHOW_DIGESTS = ("json", "html")
+
+
+def _write(report, outputs, models, args, progress, digests=None) -> list[str]:
+    """Writes the reports; `digests` (file_digests' wait) fills in the models' missing
+    hashes before the first report that shows them, so the reports that do not are
+    written first while the hashing goes on."""
     from orvexkit.reports import records
     written = []
     geometry = None
-    for option, what, path in outputs:
+    for option, what, path in sorted(outputs, key=lambda output: output[0] in _SHOW_DIGESTS):
+        if digests is not None and option in _SHOW_DIGESTS:
+            found, digests = digests(), None
+            for m in report.models:
+                m.sha256 = m.sha256 or found.get(m.name)
         progress.step(f"writing {what}")
         if option == "json":
             records.write_json(report, path)
@@ -468,7 +479,8 @@ def _run(args) -> int:
             models, infos = load_models(plan.models, threads=args.threads, cache_dir=args.cache_dir,
                                         use_cache=not args.no_cache, progress=progress.enabled,
                                         step=progress.step, digests=False)
-            digests = file_digests([s for s in plan.models if infos[s.name].sha256 is None])
+            if any(option in _SHOW_DIGESTS for option, _, _ in outputs):
+                digests = file_digests([s for s in plan.models if infos[s.name].sha256 is None])
             if not args.quiet:
                 _show_diagnostics({name: model.diagnostics for name, model in models.items()})
         with _collector_paused():
@@ -480,11 +492,7 @@ def _run(args) -> int:
             groups = group_clashes(report.clashes, by=args.group_by, distance=args.group_distance)
             if baseline is not None:
                 apply_baseline(report, baseline)
-            if digests is not None:
-                found = digests()
-                for m in report.models:
-                    m.sha256 = m.sha256 or found.get(m.name)
-            written = _write(report, outputs, models, args, progress)
+            written = _write(report, outputs, models, args, progress, digests)
     finally:
         progress.close()
     if not args.quiet:
