@@ -208,10 +208,11 @@ PyObject* string_members(PyObject* self, PyObject* args) {
 }
 
 // (points, triangles, counts) of the objects at `arg`'s positions (a C-contiguous buffer
-// of int64), in that order: every mesh's points and then its triangles, concatenated with
-// each triangle's corners counted from its own mesh's first point, and per object its
-// number of points and of triangles, (n, 2) int64. One call, so that a report embedding
-// thousands of meshes does not fetch them one by one.
+// of int64), in that order: every mesh's points and then its triangles whose corners
+// are finite (the ones a view can draw), concatenated with each triangle's corners counted
+// from its own mesh's first point, and per object its number of points and of those
+// triangles, (n, 2) int64. One call, so that a report embedding thousands of meshes does
+// not fetch them one by one.
 PyObject* meshes(PyObject* self, PyObject* arg) {
   Buffer wanted;
   std::span<const int64_t> indices;
@@ -235,12 +236,16 @@ PyObject* meshes(PyObject* self, PyObject* arg) {
   }
   for (int64_t i : indices) {
     const TriMesh& mesh = model.objects()[static_cast<size_t>(i)].mesh;
+    const size_t before = triangles.size();
     points.insert(points.end(), mesh.points().begin(), mesh.points().end());
-    triangles.insert(triangles.end(), mesh.triangles().begin(), mesh.triangles().end());
-    counts.push_back({static_cast<int64_t>(mesh.points().size()), static_cast<int64_t>(mesh.triangles().size())});
+    for (const Triangle& t : mesh.triangles()) {
+      if (finite_triangle(mesh.points(), t)) triangles.push_back(t);
+    }
+    counts.push_back({static_cast<int64_t>(mesh.points().size()), static_cast<int64_t>(triangles.size() - before)});
   }
   Ref p(owned_array<float>(std::move(points), {static_cast<Py_ssize_t>(point_count), 3}));
-  Ref t(p ? owned_array<uint32_t>(std::move(triangles), {static_cast<Py_ssize_t>(triangle_count), 3}) : nullptr);
+  const auto kept = static_cast<Py_ssize_t>(triangles.size());
+  Ref t(p ? owned_array<uint32_t>(std::move(triangles), {kept, 3}) : nullptr);
   Ref n(t ? owned_array<int64_t>(std::move(counts), {static_cast<Py_ssize_t>(indices.size()), 2}) : nullptr);
   return n ? PyTuple_Pack(3, p.get(), t.get(), n.get()) : nullptr;
 }

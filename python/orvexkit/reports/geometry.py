@@ -27,6 +27,8 @@ class GeometrySource(Protocol):
     #   meshes_of(objects) -> (vertices (N, 3) float32, triangles (M, 3) uint32 counted from
     #       each mesh's first vertex, counts (n, 2) int64 of vertices and triangles per
     #       object, -1 for an object the source does not know), in the order of ``objects``;
+    #       A source whose meshes_of leaves out every triangle that names a missing or
+    #       non-finite vertex says so with ``checked_meshes = True``, and is not checked again;
     #   boxes_of(objects) -> (n, 2, 3) float64, NaN for an object the source does not know;
     #   near_all(points (n, 3), radii (n,), limit) -> one ``near`` list per point, of
     #       (model, key) tuples of str.
@@ -48,10 +50,12 @@ class DictGeometry:
             self.meshes[(model, key)] = (v, t.astype(np.uint32))
         self._ids = list(self.meshes)
         self._index = {obj: i for i, obj in enumerate(self._ids)}
+        # An object's box holds its triangles whose corners are finite, as a model's does.
         boxes = np.full((len(self._ids), 2, 3), np.nan)
-        for i, (v, _) in enumerate(self.meshes.values()):
-            if len(v):
-                boxes[i] = v.min(axis=0), v.max(axis=0)
+        for i, (v, t) in enumerate(self.meshes.values()):
+            corners = v[t[np.isfinite(v[t]).all(axis=(1, 2))]].reshape(-1, 3)
+            if len(corners):
+                boxes[i] = corners.min(axis=0), corners.max(axis=0)
         self._boxes = boxes
 
     def mesh(self, model, key):
@@ -96,11 +100,15 @@ class SceneCache:
         if hasattr(self.geometry, "meshes_of"):
             try:
                 vertices, triangles, counts = self.geometry.meshes_of(list(objs))
+                trusted = getattr(self.geometry, "checked_meshes", False) is True
                 fetched = (np.asarray(vertices, dtype=np.float32).reshape(-1, 3),
-                           np.asarray(triangles).astype(np.int64, copy=False).reshape(-1, 3),
+                           np.asarray(triangles).astype(np.uint32 if trusted else np.int64,
+                                                        copy=False).reshape(-1, 3),
                            np.asarray(counts, dtype=np.int64).reshape(-1, 2))
                 if not _adds_up(*fetched) or len(fetched[2]) != len(objs):
                     fetched = None
+                elif trusted:
+                    return np.ascontiguousarray(fetched[0]), *fetched[1:]
             except (LookupError, ValueError, TypeError):
                 fetched = None
         if fetched is None:
@@ -208,9 +216,12 @@ class ModelGeometry:
     """A ``GeometrySource`` over loaded ``orvexkit.Model``s by name (``{"structure": model}``).
 
     Meshes and boxes are the models' own arrays, fetched for many objects in one native call
-    (``meshes_of``, ``boxes_of``); ``near`` and ``near_all`` ask each model's hierarchy of
-    object boxes, on every core, and merge the models' answers.
+    (``meshes_of``, ``boxes_of``; meshes without the triangles that have a non-finite
+    corner); ``near`` and ``near_all`` ask each model's hierarchy of object boxes, on every
+    core, and merge the models' answers.
     """
+
+    checked_meshes = True
 
     def __init__(self, models):
         self.models = dict(models)
