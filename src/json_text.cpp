@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -36,47 +37,85 @@ void append_json_string(std::string& out, std::string_view s) {
   out.push_back('"');
 }
 
-void append_json_double(std::string& out, double v) {
-  // Scientific shortest round-trip form "d[.ddd]e±x" gives the digits d1..dn and
-  // the exponent; with value = 0.d1..dn × 10^k the spelling depends on n and k.
+ShortestDigits shortest_digits(double v) {
+  // The scientific shortest round-trip form "d[.ddd]e±x" gives the digits and the
+  // exponent: v = 0.d1..dn × 10^(x + 1).
   char buf[32];
   char* end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr;
+  ShortestDigits out;
   const char* p = buf;
   if (*p == '-') {
-    out.push_back('-');
+    out.negative = true;
     ++p;
   }
   const char* e = std::find(p, static_cast<const char*>(end), 'e');
-  std::string digits(1, *p);
-  if (p + 1 < e) digits.append(p + 2, e);  // skip the point
+  out.digits[out.count++] = *p;
+  for (const char* q = p + 2; q < e; ++q) out.digits[out.count++] = *q;  // past the point
   int exp10 = 0;
   const char* x = e + 1;
   if (*x == '+') ++x;
   std::from_chars(x, static_cast<const char*>(end), exp10);
-  const int n = static_cast<int>(digits.size());
-  const int k = exp10 + 1;
+  out.point = exp10 + 1;
+  return out;
+}
 
-  if (n <= k && k <= 16) {
+namespace {
+
+// The digits of `d` in positional notation, with ".0" after a whole number.
+void append_positional(std::string& out, const ShortestDigits& d) {
+  const std::string_view digits = d.view();
+  const int n = d.count;
+  const int k = d.point;
+  if (n <= k) {
     out.append(digits);
     out.append(static_cast<size_t>(k - n), '0');
     out.append(".0");
-  } else if (0 < k && k <= 16) {
-    out.append(digits, 0, static_cast<size_t>(k));
+  } else if (0 < k) {
+    out.append(digits.substr(0, static_cast<size_t>(k)));
     out.push_back('.');
-    out.append(digits, static_cast<size_t>(k));
-  } else if (-5 < k && k <= 0) {
+    out.append(digits.substr(static_cast<size_t>(k)));
+  } else {
     out.append("0.");
     out.append(static_cast<size_t>(-k), '0');
     out.append(digits);
-  } else {
-    out.push_back(digits[0]);
-    if (n > 1) {
-      out.push_back('.');
-      out.append(digits, 1);
-    }
-    out.push_back('e');
-    out.append(std::to_string(k - 1));
   }
+}
+
+// d[.ddd]e, the exponent left to the caller.
+void append_mantissa(std::string& out, const ShortestDigits& d) {
+  out.push_back(d.digits[0]);
+  if (d.count > 1) {
+    out.push_back('.');
+    out.append(d.view().substr(1));
+  }
+  out.push_back('e');
+}
+
+}  // namespace
+
+void append_json_double(std::string& out, double v) {
+  const ShortestDigits d = shortest_digits(v);
+  if (d.negative) out.push_back('-');
+  if (-5 < d.point && d.point <= 16) {
+    append_positional(out, d);
+  } else {
+    append_mantissa(out, d);
+    out.append(std::to_string(d.point - 1));
+  }
+}
+
+void append_python_double(std::string& out, double v) {
+  const ShortestDigits d = shortest_digits(v);
+  if (d.negative) out.push_back('-');
+  if (-4 < d.point && d.point <= 16) {
+    append_positional(out, d);
+    return;
+  }
+  append_mantissa(out, d);
+  const int exp10 = d.point - 1;
+  out.push_back(exp10 < 0 ? '-' : '+');
+  if (std::abs(exp10) < 10) out.push_back('0');
+  out.append(std::to_string(std::abs(exp10)));
 }
 
 namespace {

@@ -413,3 +413,72 @@ def test_writers_survive_bad_geometry_and_numbers(tmp_path):
     assert set(meshes) == {("m", "here"), ("m", "other")}
     assert len(meshes[("m", "here")][1]) == 12 - 3        # 3 touch the NaN vertex
     assert data["clashes"][0]["dist"] is None and data["clashes"][0]["pa"][0] is None
+
+
+def random_clashes(rng, n):
+    """Clashes with text and numbers that stress spelling: quotes, separators, control and
+    non-ASCII characters, digits and "-0"; every kind of float, unknown and absent values."""
+    pieces = ['"', "\\", ",", "\r", "\n", "\t", "\x00", "\x1f", "\x7f", "é", "€", "𝄞", "\u2028",
+              " ", "a", "0", "-0", ""]
+    specials = [0.0, -0.0, 1e16, 9999999999999998.0, 1e-4, 1e-5, 0.0001234, 5e-324, 1e22,
+                1.7976931348623157e308, -123456789.125, 0.1, float("nan"), float("inf"), -float("inf")]
+
+    def text():
+        return "".join(rng.choice(pieces) for _ in range(rng.integers(0, 5)))
+
+    def number():
+        if rng.random() < 0.3:
+            return specials[rng.integers(len(specials))]
+        return float(np.frombuffer(rng.bytes(8), "<f8")[0] if rng.random() < 0.5 else rng.normal() * 10.0 ** rng.integers(-8, 20))
+
+    def maybe(make):
+        return None if rng.random() < 0.3 else make()
+
+    def ref():
+        return ObjectRef(text(), text(), text(), maybe(text), maybe(text))
+
+    def point():
+        return tuple(number() for _ in range(3))
+
+    return [Clash(text(), text(), text(), number(), point(), point(), ref(), ref(), maybe(text),
+                  text(), maybe(number), maybe(number), maybe(number), maybe(point),
+                  contained=maybe(text), approximate=bool(rng.random() < 0.3))
+            for _ in range(n)]
+
+
+def test_engine_rows_are_the_python_writers_bytes(tmp_path, monkeypatch):
+    """JSON and CSV reports whose clash rows the engine writes are byte for byte those the
+    Python writers write alone, for random text and floats of every kind; a report with a
+    clash the engine does not spell (extra members, a number that is no float, a lone
+    surrogate) is written by Python whole."""
+    from orvexkit.reports import records
+    rng = np.random.default_rng(11)
+    info = [ModelInfo("m", None, None, 2, 0)]
+    odd = Clash("o", "c", "crossing", 1.0, (0.0, 0.0, 0.0), (0.0, 0.0, 0.0),
+                ObjectRef("m", "k", "T"), ObjectRef("m", "k\ud800", "T"))
+    reports = [Report("t", "c", "orvex", info, [], random_clashes(rng, 300), random_clashes(rng, 20)),
+               Report("t", "c", "orvex", info, [], [], []),
+               Report("t", "c", "orvex", info, [], random_clashes(rng, 3) + [odd])]
+    for extra in ({"x": 1}, None):
+        c = random_clashes(rng, 1)[0]
+        c.extra = extra
+        reports.append(Report("t", "c", "orvex", info, [], [c]))
+    reports.append(Report("t", "c", "orvex", info, [], [Clash("i", "c", "crossing", 1, (0.0,) * 3, (0.0,) * 3,
+                                                            ObjectRef("m", "k", "T"), ObjectRef("m", "l", "T"))]))
+    native = []
+    for i, report in enumerate(reports):
+        records.write_json(report, tmp_path / f"{i}.json")
+        records.write_csv(report, tmp_path / f"{i}.csv")
+        native.append(report.clashes and records._native.clash_rows(report.clashes, "json") is not None)
+    assert native == [True, [], False, False, True, False]
+
+    class PythonOnly:
+        @staticmethod
+        def clash_rows(clashes, format):
+            return None
+    monkeypatch.setattr(records, "_native", PythonOnly)
+    for i, report in enumerate(reports):
+        records.write_json(report, tmp_path / f"{i}.py.json")
+        records.write_csv(report, tmp_path / f"{i}.py.csv")
+        for kind in ("json", "csv"):
+            assert (tmp_path / f"{i}.{kind}").read_bytes() == (tmp_path / f"{i}.py.{kind}").read_bytes(), (i, kind)

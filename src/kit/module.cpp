@@ -15,6 +15,7 @@
 #include "diagnostics.h"
 #include "geometry/solid.h"
 #include "kit/array.h"
+#include "kit/clash_rows.h"
 #include "kit/model_handle.h"
 #include "kit/released.h"
 #include "mapped_text.h"
@@ -322,6 +323,9 @@ PyObject* measure_pieces(PyObject*, PyObject* args) {
 }
 
 PyMethodDef functions[] = {
+    {"clash_rows", clash_rows, METH_VARARGS,
+     "clash_rows($module, clashes, format, /)\n--\n\n"
+     "The JSON (\"json\") or CSV (\"csv\") rows of a list of Clash objects as UTF-8 bytes, or None."},
     {"nearest", nearest, METH_VARARGS,
      "nearest($module, models, points, radii, limit, threads, /)\n--\n\n"
      "The objects of the model handles nearest each point within its radius: (query, model, object)."},

@@ -15,6 +15,8 @@ import re
 import sys
 from pathlib import Path
 
+from orvexkit import _native
+
 from ._files import atomic_output
 from .model import CheckInfo, Clash, ModelInfo, ObjectRef, Report
 
@@ -75,8 +77,8 @@ def _clash(c: Clash) -> dict:
     return out
 
 
-def report_dict(report: Report) -> dict:
-    """The report in orvex's JSON schema (see the README)."""
+def _head(report: Report) -> dict:
+    """The report's members before its clashes."""
     return {"format": FORMAT, "version": VERSION, "title": report.title,
             "created": report.created, "tool": report.tool,
             "models": [{"name": m.name, "path": m.path, "sha256": m.sha256, "objects": m.objects,
@@ -85,24 +87,31 @@ def report_dict(report: Report) -> dict:
                        for m in report.models],
             "checks": [{"name": c.name, "a": c.a, "b": c.b, "settings": c.settings,
                         **({"error": c.error} if c.error is not None else {})}
-                       for c in report.checks],
-            "clashes": [_clash(c) for c in report.clashes],
+                       for c in report.checks]}
+
+
+def report_dict(report: Report) -> dict:
+    """The report in orvex's JSON schema (see the README)."""
+    return {**_head(report), "clashes": [_clash(c) for c in report.clashes],
             "resolved": [_clash(c) for c in report.resolved]}
 
 
 def write_json(report: Report, path) -> None:
     """Writes the report in orvex's JSON schema, UTF-8, one clash per line."""
-    data = report_dict(report)
-    clashes, resolved = data.pop("clashes"), data.pop("resolved")
     encode = json.JSONEncoder(ensure_ascii=False, allow_nan=False, default=str).encode
-    head = encode(data)
 
-    def rows(items):
-        return "[\n  " + ",\n  ".join(map(encode, items)) + "\n ]" if items else "[]"
+    def rows(clashes) -> bytes:
+        # The engine writes the rows of plain clashes; Python the others, the same way.
+        native = _native.clash_rows(list(clashes), "json")
+        if native is not None:
+            return native
+        items = [encode(_clash(c)) for c in clashes]
+        return _json_bytes("[\n  " + ",\n  ".join(items) + "\n ]" if items else "[]")
 
-    text = f'{head[:-1]},\n "clashes": {rows(clashes)},\n "resolved": {rows(resolved)}\n}}\n'
+    head = encode(_head(report))
     with _output(path) as f:
-        f.write(_json_bytes(text))
+        f.write(b"".join([_json_bytes(f'{head[:-1]},\n "clashes": '), rows(report.clashes),
+                          b',\n "resolved": ', rows(report.resolved), b"\n}\n"]))
 
 
 def _json_bytes(text: str) -> bytes:
@@ -293,6 +302,12 @@ def _finite(x):
 def write_csv(report: Report, path) -> None:
     """One row per clash, the current ones then the resolved ones, with the CSV_COLUMNS
     header; UTF-8, comma-separated, quoted where needed, empty cells for missing values."""
+    clashes = [*report.clashes, *report.resolved]
+    rows = _native.clash_rows(clashes, "csv")     # the engine's rows of plain clashes
+    if rows is not None:
+        with _output(path) as f:
+            f.write(",".join(CSV_COLUMNS).encode("ascii") + b"\r\n" + rows)
+        return
     buffer = io.StringIO(newline="")
     out = csv.writer(buffer, lineterminator="\r\n")
     out.writerow(CSV_COLUMNS)
@@ -304,6 +319,6 @@ def write_csv(report: Report, path) -> None:
         *(_finite(float(v)) for v in c.point_a), *(_finite(float(v)) for v in c.point_b),
         _finite(c.volume), _finite(c.thickness),
         *(_finite(float(v)) for v in c.centre or (math.nan,) * 3), c.contained]
-        for c in [*report.clashes, *report.resolved])
+        for c in clashes)
     with _output(path) as f:
         f.write(_LONE_SURROGATE.sub("\ufffd", buffer.getvalue()).encode("utf-8"))
