@@ -391,24 +391,34 @@ def test_clash_set_file_loads_each_model_once(tmp_path, monkeypatch, capsys):
 
 
 def test_groups_join_transitively_and_deterministically():
+    """Groups against joining every close pair, on points crowded on a grid (ties at exactly
+    the distance), with -0.0, points that are not finite, and coordinates far beyond the
+    distance (georeferenced models, tiny distances) where grid cells cannot be counted."""
     rng = np.random.default_rng(5)
-    for trial in range(60):
+    for trial in range(120):
         n = int(rng.integers(0, 80))
         p = rng.uniform(0, 8, (n, 3))
         if trial % 3 == 0:
             p = p.round()                        # ties at exactly the distance
-        distance = float(rng.choice([0.0, 0.5, 1.0, 3.0]))
+            p[p == 0] = -0.0
+        distance = float(rng.choice([0.0, 0.5, 1.0, 3.0, np.inf]))
+        scale, shrink, offset = [(1, 1, 0), (1e-3, 1, 1e12), (1e10, 1e-19, 0), (1e20, 1, 0)][trial % 4]
+        p, distance = p * scale + offset, distance * scale * shrink
+        if trial % 5 == 0 and n:
+            p[rng.integers(n)] = [np.nan, np.inf, -np.inf][trial % 3]
         parent = list(range(n))
 
         def root(x):
             while parent[x] != x:
                 x = parent[x]
             return x
-        for i in range(n):
-            for j in range(i + 1, n):
-                if ((p[i] - p[j]) ** 2).sum() <= distance ** 2:
-                    parent[max(root(i), root(j))] = min(root(i), root(j))
-        assert distance_components(p, distance).tolist() == [root(i) for i in range(n)]
+        with np.errstate(invalid="ignore", over="ignore"):
+            for i in range(n):
+                for j in range(i + 1, n):
+                    close = (p[i] == p[j]).all() if distance == 0 else ((p[i] - p[j]) ** 2).sum() <= distance ** 2
+                    if close and np.isfinite(p[i]).all() and np.isfinite(p[j]).all():
+                        parent[max(root(i), root(j))] = min(root(i), root(j))
+        assert distance_components(p, distance).tolist() == [root(i) for i in range(n)], trial
     # A chain of points 2.9 apart is one group however long; NaN stays alone.
     chain = np.array([[2.9 * k, 0, 0] for k in range(50)] + [[np.nan, 0, 0]])
     assert distance_components(chain, 3.0).tolist() == [0] * 50 + [50]

@@ -24,6 +24,7 @@ from datetime import datetime, timezone
 
 import numpy as np
 
+from orvexkit import _native
 from orvexkit._clash import DEFAULT_REACH, ClashResult, clash
 from orvexkit._model import Model
 from orvexkit._overlap import DEFAULT_DUPLICATE_TOLERANCE, OverlapResult, overlaps
@@ -486,122 +487,15 @@ def make_report(checks: Sequence[Check], infos: Mapping[str, ModelInfo], clashes
 
 # --- groups ------------------------------------------------------------------------------------
 
-def _components(root: np.ndarray, first: np.ndarray, second: np.ndarray) -> np.ndarray:
-    """`root` (each node's root; the root of a component is its smallest node) after also
-    joining first[k] with second[k]: the higher root of each pair is hooked under the
-    lower one and paths are compressed, until every pair shares its root."""
-    root = root.copy()
-    while True:
-        one, two = root[first], root[second]
-        apart = one != two
-        if not apart.any():
-            return root
-        one, two = one[apart], two[apart]
-        np.minimum.at(root, np.maximum(one, two), np.minimum(one, two))
-        while True:
-            jumped = root[root]
-            if np.array_equal(jumped, root):
-                break
-            root = jumped
-
-
-# Point pairs compared at once in the neighbour search; bounds its memory.
-_PAIRS_PER_STEP = 1 << 21
-
-
-def _cells_within(q: np.ndarray, order: np.ndarray, starts: np.ndarray, counts: np.ndarray,
-                  c1: np.ndarray, c2: np.ndarray, limit: float) -> np.ndarray:
-    """For each cell pair (c1[k], c2[k]): whether a point of one lies within sqrt(limit)
-    of a point of the other. The points of cell c are q[order[starts[c]:starts[c] + counts[c]]]."""
-    sizes = counts[c1] * counts[c2]
-    found = np.zeros(len(c1), dtype=bool)
-    small = np.flatnonzero(sizes <= _PAIRS_PER_STEP // 8)
-    # Small cell pairs in batches of about _PAIRS_PER_STEP point pairs, every member of
-    # one cell against every member of the other.
-    ends = np.cumsum(sizes[small])
-    at = 0
-    while at < len(small):
-        end = max(at + 1, int(np.searchsorted(ends, ends[at] - sizes[small[at]] + _PAIRS_PER_STEP,
-                                              side="right")))
-        chosen = small[at:end]
-        n = sizes[chosen]
-        pair_of = np.repeat(chosen, n)
-        within = np.arange(n.sum()) - np.repeat(np.cumsum(n) - n, n)
-        width = counts[c2[pair_of]]
-        i = order[starts[c1[pair_of]] + within // width]
-        j = order[starts[c2[pair_of]] + within % width]
-        found[pair_of[((q[i] - q[j]) ** 2).sum(axis=1) <= limit]] = True
-        at = end
-    # Large ones block by block, until a close pair turns up.
-    for k in np.flatnonzero(sizes > _PAIRS_PER_STEP // 8):
-        mine = q[order[starts[c1[k]]:starts[c1[k]] + counts[c1[k]]]]
-        other = q[order[starts[c2[k]]:starts[c2[k]] + counts[c2[k]]]]
-        rows = max(1, _PAIRS_PER_STEP // len(other))
-        for block in range(0, len(mine), rows):
-            if ((((mine[block:block + rows, None, :] - other[None]) ** 2).sum(axis=2)) <= limit).any():
-                found[k] = True
-                break
-    return found
-
-
 def distance_components(points: np.ndarray, distance: float) -> np.ndarray:
-    """Labels of the points joined transitively when within `distance` (Euclidean, float64):
-    points i and j get the same label when a chain of points, each within `distance` of
-    the next, links them. The label of a component is its smallest index; non-finite
-    points stay alone.
-
-    A grid of cells whose diagonal is `distance` joins every point with those in its own
-    cell; cells up to two apart along each axis are then compared point by point, cheap
-    pairs first, skipping pairs of cells that are already joined."""
-    p = np.asarray(points, dtype=np.float64).reshape(-1, 3)
-    n = len(p)
-    labels = np.arange(n)
-    finite = np.flatnonzero(np.isfinite(p).all(axis=1))
-    if len(finite) < 2:
-        return labels
-    q = p[finite]
-    if not distance > 0:
-        _, cell_of = np.unique(q, axis=0, return_inverse=True)
-        cell_of = cell_of.reshape(-1)
-        cell_label = np.arange(cell_of.max() + 1)
-    else:
-        grid = np.floor(q / (distance / math.sqrt(3.0))).astype(np.int64)
-        keys = np.ascontiguousarray(grid).view(np.dtype((np.void, 24))).reshape(-1)
-        unique_keys, first_of, cell_of = np.unique(keys, return_index=True, return_inverse=True)
-        cell_of = cell_of.reshape(-1)
-        cells = np.arange(len(unique_keys))
-        order = np.argsort(cell_of, kind="stable")
-        counts = np.bincount(cell_of, minlength=len(cells))
-        starts = np.cumsum(counts) - counts
-        steps = np.arange(-2, 3)
-        offsets = np.stack(np.meshgrid(steps, steps, steps, indexing="ij"), -1).reshape(-1, 3)
-        offsets = offsets[[tuple(o) > (0, 0, 0) for o in offsets]]      # each neighbour once
-        pairs = [np.empty((0, 2), dtype=np.int64)]
-        for offset in offsets:
-            wanted = np.ascontiguousarray(grid[first_of] + offset).view(unique_keys.dtype).reshape(-1)
-            at = np.minimum(np.searchsorted(unique_keys, wanted), len(unique_keys) - 1)
-            found = unique_keys[at] == wanted
-            pairs.append(np.stack([cells[found], at[found]], axis=1))
-        cell_pairs = np.concatenate(pairs)
-        cell_pairs = cell_pairs[np.argsort(counts[cell_pairs[:, 0]] * counts[cell_pairs[:, 1]],
-                                           kind="stable")]
-        cell_label = cells
-        limit = float(distance) ** 2
-        # A step compares about _PAIRS_PER_STEP / 8 point pairs, then drops the cell pairs it
-        # joined: in dense clusters most pairs are joined before they are compared.
-        while len(cell_pairs):
-            cost = np.cumsum(counts[cell_pairs[:, 0]] * counts[cell_pairs[:, 1]])
-            take = max(1, int(np.searchsorted(cost, _PAIRS_PER_STEP // 8, side="right")))
-            chunk, cell_pairs = cell_pairs[:take], cell_pairs[take:]
-            close = _cells_within(q, order, starts, counts, chunk[:, 0], chunk[:, 1], limit)
-            cell_label = _components(cell_label, chunk[close, 0], chunk[close, 1])
-            cell_pairs = cell_pairs[cell_label[cell_pairs[:, 0]] != cell_label[cell_pairs[:, 1]]]
-    # Points take their cell's component, labelled by its lowest point index.
-    component = cell_label[cell_of]
-    lowest = np.full(component.max() + 1, n, dtype=np.int64)
-    np.minimum.at(lowest, component, finite)
-    labels[finite] = lowest[component]
-    return labels
+    """Labels of the points joined transitively when within `distance`: points i and j
+    get the same label when a chain of points, each within `distance` of the next,
+    links them; within means a sum of squared coordinate differences, in float64, of at
+    most distance ** 2, or equal points at distance 0. The label of a component is its
+    smallest index; non-finite points stay alone. Exact for any coordinates, in the
+    engine."""
+    p = np.ascontiguousarray(points, dtype=np.float64).reshape(-1, 3)
+    return np.asarray(_native.distance_groups(p, float(distance)))
 
 
 def _clash_point(c: Clash) -> list[float]:

@@ -13,6 +13,7 @@
 
 #include "clash.h"
 #include "diagnostics.h"
+#include "geometry/point_groups.h"
 #include "geometry/solid.h"
 #include "kit/array.h"
 #include "kit/clash_rows.h"
@@ -322,10 +323,44 @@ PyObject* measure_pieces(PyObject*, PyObject* args) {
   return list.release();
 }
 
+// distance_groups(points, distance): the group label of each row of a C-contiguous (n, 3)
+// float64 array (see orvex::distance_groups), int64.
+PyObject* groups_of_points(PyObject*, PyObject* args) {
+  PyObject* points_obj;
+  double distance;
+  if (!PyArg_ParseTuple(args, "Od:distance_groups", &points_obj, &distance)) return nullptr;
+  if (!(distance >= 0)) {
+    PyErr_SetString(PyExc_ValueError, "the group distance must be >= 0");
+    return nullptr;
+  }
+  Buffer points;
+  if (!points.get(points_obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return nullptr;
+  const Py_buffer& v = points.view;
+  if (v.ndim != 2 || v.shape[1] != 3 || v.itemsize != 8 || std::string_view(v.format) != "d" ||
+      static_cast<uint64_t>(v.shape[0]) > UINT32_MAX) {
+    PyErr_SetString(PyExc_ValueError, "points must be a C-contiguous (n, 3) array of float64");
+    return nullptr;
+  }
+  const std::span<const std::array<double, 3>> rows(static_cast<const std::array<double, 3>*>(v.buf),
+                                                    static_cast<size_t>(v.shape[0]));
+  std::vector<int64_t> labels;
+  // Under the lock: another thread must not change the points while they are read.
+  try {
+    const std::vector<uint32_t> groups = distance_groups(rows, distance);
+    labels.assign(groups.begin(), groups.end());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  return owned_array<int64_t>(std::move(labels), {static_cast<Py_ssize_t>(rows.size())});
+}
+
 PyMethodDef functions[] = {
     {"clash_rows", clash_rows, METH_VARARGS,
      "clash_rows($module, clashes, format, /)\n--\n\n"
      "The JSON (\"json\") or CSV (\"csv\") rows of a list of Clash objects as UTF-8 bytes, or None."},
+    {"distance_groups", groups_of_points, METH_VARARGS,
+     "distance_groups($module, points, distance, /)\n--\n\n"
+     "The group label of each point (its group's smallest index) for points joined within `distance`."},
     {"nearest", nearest, METH_VARARGS,
      "nearest($module, models, points, radii, limit, threads, /)\n--\n\n"
      "The objects of the model handles nearest each point within its radius: (query, model, object)."},
