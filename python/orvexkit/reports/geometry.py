@@ -31,7 +31,9 @@ class GeometrySource(Protocol):
     #       non-finite vertex says so with ``checked_meshes = True``, and is not checked again;
     #   boxes_of(objects) -> (n, 2, 3) float64, NaN for an object the source does not know;
     #   near_all(points (n, 3), radii (n,), limit) -> one ``near`` list per point, of
-    #       (model, key) tuples of str.
+    #       (model, key) tuples of str;
+    #   near_all_except(points, radii, limit, excludes) -> near_all without each point's
+    #       objects in its list of ``excludes``, without duplicates, up to ``limit``.
 
 
 class DictGeometry:
@@ -183,6 +185,8 @@ class SceneCache:
         ask = int(limit) + max(map(len, skips), default=0)
         points = np.asarray(points, dtype=np.float64).reshape(-1, 3)
         radii = np.asarray(radii, dtype=np.float64).reshape(-1)
+        if hasattr(self.geometry, "near_all_except"):
+            return self.geometry.near_all_except(points, radii, limit, [list(e) for e in excludes])
         if hasattr(self.geometry, "near_all"):
             found = self.geometry.near_all(points, radii, ask)
         else:
@@ -290,19 +294,50 @@ class ModelGeometry:
         """``near`` of each row of ``points`` with its radius: the objects whose boxes lie
         within it (the distance from the point to the box), nearest first, ties in model
         order and then object order, at most ``limit``."""
+        return self.near_all_except(points, radii, limit, None)
+
+    def near_all_except(self, points, radii, limit, excludes):
+        """``near_all`` where each point's objects leave out those of its list in
+        ``excludes`` (None: none) and are still up to ``limit``."""
         p = np.ascontiguousarray(points, dtype=np.float64).reshape(-1, 3)
         r = np.ascontiguousarray(radii, dtype=np.float64).reshape(-1)
         out: list[list] = [[] for _ in range(len(p))]
         if limit <= 0 or not len(p) or not self.models:
             return out
+        excludes = excludes or []
+        width = max(map(len, excludes), default=0)
         query, owner, index = (np.asarray(a) for a in _native.nearest(
-            [m._handle for m in self.models.values()], p, r, int(limit), resolve_threads(None)))
+            [m._handle for m in self.models.values()], p, r, int(limit) + width, resolve_threads(None)))
+        found = self._first[owner] + index            # numbered over all models
+        if width:
+            counts = np.array([len(e) for e in excludes], dtype=np.int64)
+            left_out = np.full((len(p), width), -1, dtype=np.int64)
+            left_out[np.repeat(np.arange(len(excludes)), counts),
+                     np.arange(counts.sum()) - np.repeat(np.cumsum(counts) - counts, counts)] = \
+                self._numbers([o for e in excludes for o in e])
+            kept = ~(found[:, None] == left_out[query]).any(axis=1)
+            query, found = query[kept], found[kept]
+            # The answers come by query, so each one's rank is its place after the first.
+            rank = np.arange(len(query)) - np.searchsorted(query, query)
+            query, found = query[rank < limit], found[rank < limit]
+        # One (model, key) per object found, shared by every answer that names it.
+        objects, which = np.unique(found, return_inverse=True)
         names = list(self.models)
-        ids = list(zip([names[m] for m in owner.tolist()], self._keys()[self._first[owner] + index].tolist()))
+        owners = np.searchsorted(self._first, objects, side="right") - 1
+        ids = np.fromiter(zip([names[m] for m in owners.tolist()], self._keys()[objects].tolist()),
+                          dtype=object, count=len(objects))[which].tolist()
         bounds = np.flatnonzero(np.r_[True, query[1:] != query[:-1], True]).tolist() if len(query) else []
         for start, end in zip(bounds[:-1], bounds[1:]):
             out[int(query[start])] = ids[start:end]
         return out
+
+    def _numbers(self, objects):
+        """The number over all models of each (model, key), -1 for one no model has."""
+        numbers = np.full(len(objects), -1, dtype=np.int64)
+        first = dict(zip(self.models, self._first.tolist()))
+        for name, (where, index) in self._indices(objects).items():
+            numbers[where] = first[name] + index
+        return numbers
 
 
 def _spread(starts, lengths):
