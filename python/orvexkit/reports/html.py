@@ -30,10 +30,11 @@ def write_html(report: Report, path, geometry: GeometrySource, *, max_objects=50
     """
     page = _page(report, geometry, max_objects, neighbours)
     with atomic_output(path) as f:
-        f.write(page.encode("utf-8"))
+        f.writelines(page)
 
 
-def _page(report, geometry, max_objects, neighbours) -> str:
+def _page(report, geometry, max_objects, neighbours) -> list[bytes]:
+    """The page as UTF-8 pieces, in order."""
     scene = SceneCache(geometry)
     objects: dict[tuple[str, str], int] = {}
     rows: list[list] = []
@@ -83,7 +84,8 @@ def _page(report, geometry, max_objects, neighbours) -> str:
     first = np.cumsum(counts, axis=0) - counts
     # Per mesh: first vertex, vertices, first triangle, triangles.
     meshes = np.stack([first[:, 0], counts[:, 0], first[:, 1], counts[:, 1]], axis=1)
-    near_rows = [[objects[o] for o in objs if o in mesh_of] for objs in near]
+    drawn = {obj: objects[obj] for obj in mesh_of}
+    near_rows = [[i for i in map(drawn.get, objs) if i is not None] for objs in near]
     view = np.concatenate([views.position, views.target, views.radius[:, None]], axis=1)
     clashes = _clash_table(report.clashes, points, ends, view, near_rows)
     resolved = _clash_table(report.resolved, None, resolved_ends)
@@ -99,13 +101,14 @@ def _page(report, geometry, max_objects, neighbours) -> str:
                     "background": raster.BACKGROUND, "marker": raster.MARKER},
     }
     assets = resources.files(__package__) / "assets"
-    parts = {"STYLE": (assets / "report.css").read_text("utf-8"),
-             "SCRIPT": (assets / "report.js").read_text("utf-8"),
-             "DATA": _json(data), "VERTICES": _base64(vertices),
-             "TRIANGLES": _base64(triangles)}
-    # One pass, so that inserted text (a name that reads "/*SCRIPT*/") is never replaced again.
-    return re.sub(r"/\*(STYLE|SCRIPT|DATA|VERTICES|TRIANGLES)\*/", lambda m: parts[m[1]],
-                  (assets / "report.html").read_text("utf-8"))
+    parts = {"STYLE": (assets / "report.css").read_bytes(),
+             "SCRIPT": (assets / "report.js").read_bytes(),
+             "DATA": _json(data).encode("ascii"), "VERTICES": _blob(vertices),
+             "TRIANGLES": _blob(triangles)}
+    # The template's text and its slots in turn, each slot filled once: inserted text (a
+    # name that reads "/*SCRIPT*/") is never taken for a slot.
+    pieces = re.split(rb"/\*(STYLE|SCRIPT|DATA|VERTICES|TRIANGLES)\*/", (assets / "report.html").read_bytes())
+    return [parts[piece.decode()] if k % 2 else piece for k, piece in enumerate(pieces)]
 
 
 # Per clash in a table's "numbers": dist, the baseline's dist, point on a, point on b, the
@@ -156,8 +159,13 @@ def _point(p) -> tuple[float, float, float]:
     return math.nan, math.nan, math.nan
 
 
+def _blob(arrays) -> bytes:
+    """The arrays' bytes one after the other, base64."""
+    return base64.b64encode(b"".join(a.tobytes() for a in arrays))
+
+
 def _base64(arrays) -> str:
-    return base64.b64encode(b"".join(a.tobytes() for a in arrays)).decode("ascii")
+    return _blob(arrays).decode("ascii")
 
 
 def _clean(value):
