@@ -111,12 +111,16 @@ void nearest_in(std::span<const BroadPhase* const> trees, const std::array<doubl
                 std::vector<Neighbour>& stack) {
   out.clear();
   for (uint32_t list = 0; list < trees.size(); ++list) {
-    trees[list]->nearest(point, radius, limit, near, stack);
+    // Each hierarchy's nearest `limit` hold the nearest `limit` of all. Once `limit` are
+    // found, a later hierarchy's item farther than the last of them cannot come in, and
+    // one as far comes after it (ties go to the earlier hierarchy): the search of the
+    // next one is bounded there.
+    const double bound = out.size() < limit ? radius : out.back().dist;
+    trees[list]->nearest(point, bound, limit, near, stack);
     for (const Neighbour& n : near) out.push_back({n.dist, list, n.item});
+    std::sort(out.begin(), out.end());
+    out.resize(std::min(out.size(), limit));
   }
-  // Each hierarchy's nearest `limit` hold the nearest `limit` of all.
-  std::sort(out.begin(), out.end());
-  out.resize(std::min(out.size(), limit));
 }
 
 }  // namespace orvex
