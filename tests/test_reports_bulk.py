@@ -231,28 +231,37 @@ def test_neighbours_across_models_match_a_scan_of_every_box(tmp_path, threads, m
 
 
 def test_meshes_of_many_objects_in_one_native_call(tmp_path):
-    """The handle's bulk copy is the objects' own meshes in the order asked (repeats
-    included), without the triangles that have a corner that is not finite; an index out of range or not int64 is refused, not read. Keys are looked
-    up in bulk the same way, anything that is no key of the model giving -1."""
-    model = scene_models(tmp_path)["structure"]
+    """The bulk copy over several models is the objects' own meshes in the order asked
+    (models interleaved, repeats included), without the triangles that have a corner that
+    is not finite; a model position or index out of range, or arrays that are not int64,
+    are refused, not read. Keys are looked up in bulk the same way, anything that is no
+    key of the model giving -1."""
+    models = scene_models(tmp_path)
+    model, other = models["structure"], models["services"]
     keys = [model.keys[3], "\ud800", 7, None, model.keys[-1], model.keys[3] + " ", ""]
     assert np.asarray(model._handle.find_all(keys)).tolist() == [3, -1, -1, -1, len(model) - 1, -1, -1]
     assert model._handle.triangle_count() == sum(len(o.triangles) for o in model)
-    picked = [5, 0, 5, len(model) - 1]       # 0 has a corner beyond float32
-    drawn = [o.triangles[np.isfinite(o.vertices[o.triangles]).all(axis=(1, 2))]
-             for o in map(model.__getitem__, picked)]
-    assert len(drawn[1]) < len(model[0].triangles)
-    v, t, counts = (np.asarray(a) for a in model._handle.meshes(np.array(picked, np.int64)))
-    assert np.array_equal(v, np.concatenate([model[i].vertices for i in picked]))
+    handles = [model._handle, other._handle]
+    picked = [(0, 5), (1, 0), (0, 0), (0, 5), (1, 7), (0, len(model) - 1)]   # 0 has a corner beyond float32
+    objects = [(model, other)[m][i] for m, i in picked]
+    drawn = [o.triangles[np.isfinite(o.vertices[o.triangles]).all(axis=(1, 2))] for o in objects]
+    assert len(drawn[2]) < len(model[0].triangles)
+    owners, indices = (np.array(column, np.int64) for column in zip(*picked))
+    v, t, counts = (np.asarray(a) for a in _native.meshes(handles, owners, indices))
+    assert np.array_equal(v, np.concatenate([o.vertices for o in objects]))
     assert np.array_equal(t, np.concatenate(drawn))
-    assert counts.tolist() == [[len(model[i].vertices), len(d)] for i, d in zip(picked, drawn)]
-    assert [np.asarray(a).shape for a in model._handle.meshes(np.empty(0, np.int64))] == \
-        [(0, 3), (0, 3), (0, 2)]
-    for bad, error in [([len(model)], IndexError), ([-1], IndexError)]:
+    assert counts.tolist() == [[len(o.vertices), len(d)] for o, d in zip(objects, drawn)]
+    empty = np.empty(0, np.int64)
+    assert [np.asarray(a).shape for a in _native.meshes(handles, empty, empty)] == [(0, 3), (0, 3), (0, 2)]
+    for owner, index, error in [([0], [len(model)], IndexError), ([0], [-1], IndexError),
+                                ([2], [0], IndexError), ([-1], [0], IndexError),
+                                ([0, 0], [0], ValueError)]:
         with pytest.raises(error):
-            model._handle.meshes(np.array(bad, np.int64))
+            _native.meshes(handles, np.array(owner, np.int64), np.array(index, np.int64))
     with pytest.raises(ValueError):
-        model._handle.meshes(np.array([0], np.int32))
+        _native.meshes(handles, np.array([0], np.int64), np.array([0], np.int32))
+    with pytest.raises(TypeError):
+        _native.meshes([model], np.array([0], np.int64), np.array([0], np.int64))
     point, radius = np.zeros((1, 3)), np.ones(1)
     for args, error in [(([model], point, radius, 5, 1), TypeError),
                         (([model._handle], point.astype(np.float32), radius, 5, 1), ValueError),

@@ -154,15 +154,22 @@ PyObject* triangles(PyObject* self, PyObject* arg) {
                     {static_cast<Py_ssize_t>(triangles.size()), 3});
 }
 
+// A C-contiguous 1-d buffer of int64 (numpy's is "l" on LP64); false with ValueError
+// pending otherwise.
+bool int64_buffer(Buffer& buffer, PyObject* obj, const char* what) {
+  if (!buffer.get(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
+  const std::string_view format(buffer.view.format);
+  if (buffer.view.ndim != 1 || buffer.view.itemsize != 8 || (format != "q" && format != "l")) {
+    PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous 1-d array of int64", what);
+    return false;
+  }
+  return true;
+}
+
 // The positions in `arg`, a C-contiguous 1-d buffer of int64, each an object of the
 // model; false with ValueError or IndexError pending otherwise.
 bool object_indices(PyObject* self, PyObject* arg, Buffer& buffer, std::span<const int64_t>& indices) {
-  if (!buffer.get(arg, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
-  const std::string_view format(buffer.view.format);   // numpy's int64 is "l" on LP64
-  if (buffer.view.ndim != 1 || buffer.view.itemsize != 8 || (format != "q" && format != "l")) {
-    PyErr_SetString(PyExc_ValueError, "indices must be a C-contiguous 1-d array of int64");
-    return false;
-  }
+  if (!int64_buffer(buffer, arg, "indices")) return false;
   indices = {static_cast<const int64_t*>(buffer.view.buf), static_cast<size_t>(buffer.view.shape[0])};
   const size_t size = model_ref(self).size();
   for (int64_t i : indices) {
@@ -205,49 +212,6 @@ PyObject* string_members(PyObject* self, PyObject* args) {
     return PyErr_NoMemory();
   }
   return list.release();
-}
-
-// (points, triangles, counts) of the objects at `arg`'s positions (a C-contiguous buffer
-// of int64), in that order: every mesh's points and then its triangles whose corners
-// are finite (the ones a view can draw), concatenated with each triangle's corners counted
-// from its own mesh's first point, and per object its number of points and of those
-// triangles, (n, 2) int64. One call, so that a report embedding thousands of meshes does
-// not fetch them one by one.
-PyObject* meshes(PyObject* self, PyObject* arg) {
-  Buffer wanted;
-  std::span<const int64_t> indices;
-  if (!object_indices(self, arg, wanted, indices)) return nullptr;
-  const Model& model = model_ref(self);
-  size_t point_count = 0, triangle_count = 0;
-  for (int64_t i : indices) {
-    const TriMesh& mesh = model.objects()[static_cast<size_t>(i)].mesh;
-    point_count += mesh.points().size();
-    triangle_count += mesh.triangles().size();
-  }
-  std::vector<Point> points;
-  std::vector<Triangle> triangles;
-  std::vector<std::array<int64_t, 2>> counts;
-  try {
-    points.reserve(point_count);
-    triangles.reserve(triangle_count);
-    counts.reserve(indices.size());
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  for (int64_t i : indices) {
-    const TriMesh& mesh = model.objects()[static_cast<size_t>(i)].mesh;
-    const size_t before = triangles.size();
-    points.insert(points.end(), mesh.points().begin(), mesh.points().end());
-    for (const Triangle& t : mesh.triangles()) {
-      if (finite_triangle(mesh.points(), t)) triangles.push_back(t);
-    }
-    counts.push_back({static_cast<int64_t>(mesh.points().size()), static_cast<int64_t>(triangles.size() - before)});
-  }
-  Ref p(owned_array<float>(std::move(points), {static_cast<Py_ssize_t>(point_count), 3}));
-  const auto kept = static_cast<Py_ssize_t>(triangles.size());
-  Ref t(p ? owned_array<uint32_t>(std::move(triangles), {kept, 3}) : nullptr);
-  Ref n(t ? owned_array<int64_t>(std::move(counts), {static_cast<Py_ssize_t>(indices.size()), 2}) : nullptr);
-  return n ? PyTuple_Pack(3, p.get(), t.get(), n.get()) : nullptr;
 }
 
 // A C-contiguous buffer of doubles with `ndim` dimensions, the last `columns` wide when
@@ -370,8 +334,6 @@ PyMethodDef methods[] = {
     {"string_members", string_members, METH_VARARGS,
      "string_members($self, name, indices, /)\n--\n\nMember `name` of the objects at int64 `indices` where it "
      "is a string, else None."},
-    {"meshes", meshes, METH_O,
-     "meshes($self, indices, /)\n--\n\nThe meshes of the objects at int64 `indices`: (points, triangles, counts)."},
     {"bounds", bounds, METH_NOARGS, "bounds($self, /)\n--\n\nBox around the model, (2, 3) float32: lo, hi."},
     {"object_bounds", object_bounds, METH_NOARGS,
      "object_bounds($self, /)\n--\n\nEvery object's box, (n, 2, 3) float32."},
@@ -466,6 +428,82 @@ PyObject* nearest(PyObject*, PyObject* args) {
   Ref m(q ? owned_array<int64_t>(std::move(model), {total}) : nullptr);
   Ref i(m ? owned_array<int64_t>(std::move(item), {total}) : nullptr);
   return i ? PyTuple_Pack(3, q.get(), m.get(), i.get()) : nullptr;
+}
+
+// (points, triangles, counts) of the objects (models[owners[k]], indices[k]), in that
+// order: every mesh's points and then its triangles whose corners are finite (the ones a
+// view can draw), concatenated with each triangle's corners counted from its own mesh's
+// first point, and per object its number of points and of those triangles, (n, 2)
+// int64. One call, so that a report embedding thousands of meshes does not fetch them
+// one by one.
+PyObject* meshes(PyObject*, PyObject* args) {
+  PyObject *models_arg, *owners_arg, *indices_arg;
+  if (!PyArg_ParseTuple(args, "OOO:meshes", &models_arg, &owners_arg, &indices_arg)) return nullptr;
+  Ref sequence(PySequence_Fast(models_arg, "models must be a sequence of model handles"));
+  if (!sequence) return nullptr;
+  std::vector<const Model*> models;
+  for (Py_ssize_t m = 0; m < PySequence_Fast_GET_SIZE(sequence.get()); ++m) {
+    const Model* model = model_of(PySequence_Fast_GET_ITEM(sequence.get(), m), "models");
+    if (model == nullptr) return nullptr;
+    models.push_back(model);
+  }
+  Buffer owners_buffer, indices_buffer;
+  if (!int64_buffer(owners_buffer, owners_arg, "owners") || !int64_buffer(indices_buffer, indices_arg, "indices")) {
+    return nullptr;
+  }
+  const size_t n = static_cast<size_t>(owners_buffer.view.shape[0]);
+  if (static_cast<size_t>(indices_buffer.view.shape[0]) != n) {
+    PyErr_SetString(PyExc_ValueError, "meshes needs one model position per object index");
+    return nullptr;
+  }
+  const std::span<const int64_t> owners(static_cast<const int64_t*>(owners_buffer.view.buf), n);
+  const std::span<const int64_t> indices(static_cast<const int64_t*>(indices_buffer.view.buf), n);
+  std::vector<const TriMesh*> wanted;
+  size_t point_count = 0, triangle_count = 0;
+  try {
+    wanted.reserve(n);
+    for (size_t k = 0; k < n; ++k) {
+      if (owners[k] < 0 || static_cast<uint64_t>(owners[k]) >= models.size()) {
+        PyErr_Format(PyExc_IndexError, "model position %lld out of range for %zu models",
+                     static_cast<long long>(owners[k]), models.size());
+        return nullptr;
+      }
+      const Model& model = *models[static_cast<size_t>(owners[k])];
+      if (indices[k] < 0 || static_cast<uint64_t>(indices[k]) >= model.size()) {
+        PyErr_Format(PyExc_IndexError, "object index %lld out of range for %zu objects",
+                     static_cast<long long>(indices[k]), model.size());
+        return nullptr;
+      }
+      wanted.push_back(&model.objects()[static_cast<size_t>(indices[k])].mesh);
+      point_count += wanted.back()->points().size();
+      triangle_count += wanted.back()->triangles().size();
+    }
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  std::vector<Point> points;
+  std::vector<Triangle> triangles;
+  std::vector<std::array<int64_t, 2>> counts;
+  try {
+    points.reserve(point_count);
+    triangles.reserve(triangle_count);
+    counts.reserve(n);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  for (const TriMesh* mesh : wanted) {
+    const size_t before = triangles.size();
+    points.insert(points.end(), mesh->points().begin(), mesh->points().end());
+    for (const Triangle& t : mesh->triangles()) {
+      if (finite_triangle(mesh->points(), t)) triangles.push_back(t);
+    }
+    counts.push_back({static_cast<int64_t>(mesh->points().size()), static_cast<int64_t>(triangles.size() - before)});
+  }
+  Ref p(owned_array<float>(std::move(points), {static_cast<Py_ssize_t>(point_count), 3}));
+  const auto kept = static_cast<Py_ssize_t>(triangles.size());
+  Ref t(p ? owned_array<uint32_t>(std::move(triangles), {kept, 3}) : nullptr);
+  Ref c(t ? owned_array<int64_t>(std::move(counts), {static_cast<Py_ssize_t>(n), 2}) : nullptr);
+  return c ? PyTuple_Pack(3, p.get(), t.get(), c.get()) : nullptr;
 }
 
 PyObject* model_type() {

@@ -22,4 +22,8 @@ const Model* model_of(PyObject* obj, const char* argument);
 /// each point, as the module function of that name.
 PyObject* nearest(PyObject* module, PyObject* args);
 
+/// meshes(models, owners, indices): the meshes of objects of several models, as the
+/// module function of that name.
+PyObject* meshes(PyObject* module, PyObject* args);
+
 }  // namespace orvex::kit

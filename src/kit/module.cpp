@@ -361,6 +361,9 @@ PyMethodDef functions[] = {
     {"distance_groups", groups_of_points, METH_VARARGS,
      "distance_groups($module, points, distance, /)\n--\n\n"
      "The group label of each point (its group's smallest index) for points joined within `distance`."},
+    {"meshes", meshes, METH_VARARGS,
+     "meshes($module, models, owners, indices, /)\n--\n\n"
+     "The meshes of the objects (models[owners[k]], indices[k]): (points, triangles, counts)."},
     {"nearest", nearest, METH_VARARGS,
      "nearest($module, models, points, radii, limit, threads, /)\n--\n\n"
      "The objects of the model handles nearest each point within its radius: (query, model, object)."},

@@ -264,21 +264,15 @@ class ModelGeometry:
         return out
 
     def meshes_of(self, objects):
+        numbers = self._numbers(objects)
+        known = numbers >= 0
+        owners = np.searchsorted(self._first, numbers[known], side="right") - 1
+        v, t, c = (np.asarray(a) for a in _native.meshes(
+            [m._handle for m in self.models.values()], owners, numbers[known] - self._first[owners]))
         counts = np.zeros((len(objects), 2), np.int64)
         counts[:, 0] = -1
-        runs = []
-        for name, (at, index) in self._indices(objects).items():
-            v, t, c = (np.asarray(a) for a in self.models[name]._handle.meshes(index))
-            counts[at] = c
-            runs.append((at, v, t, c))
-        # Back into the order asked: each model's runs cut per object and interleaved.
-        first_v, first_t = np.cumsum(np.maximum(counts[:, 0], 0)), np.cumsum(counts[:, 1])
-        vertices = np.empty((first_v[-1] if len(counts) else 0, 3), np.float32)
-        triangles = np.empty((first_t[-1] if len(counts) else 0, 3), np.uint32)
-        for at, v, t, c in runs:
-            vertices[_spread(first_v[at] - c[:, 0], c[:, 0])] = v
-            triangles[_spread(first_t[at] - c[:, 1], c[:, 1])] = t
-        return vertices, triangles, counts
+        counts[known] = c
+        return v, t, counts
 
     def boxes_of(self, objects):
         out = np.full((len(objects), 2, 3), np.nan)
@@ -338,9 +332,3 @@ class ModelGeometry:
         for name, (where, index) in self._indices(objects).items():
             numbers[where] = first[name] + index
         return numbers
-
-
-def _spread(starts, lengths):
-    """The positions starts[i], starts[i] + 1, ... of runs of ``lengths``, run after run."""
-    offsets = np.repeat(starts - np.cumsum(lengths) + lengths, lengths)
-    return offsets + np.arange(lengths.sum())
