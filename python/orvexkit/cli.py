@@ -297,7 +297,7 @@ def _write(report, outputs, models, args, progress, digests=None) -> list[str]:
     hashes before the first report that shows them, so the reports that do not are
     written first while the hashing goes on."""
     from orvexkit.reports import records
-    written = []
+    written: dict[str, str] = {}
     geometry = None
     for option, what, path in sorted(outputs, key=lambda output: output[0] in _SHOW_DIGESTS):
         if digests is not None and option in _SHOW_DIGESTS:
@@ -323,8 +323,8 @@ def _write(report, outputs, models, args, progress, digests=None) -> list[str]:
                 from orvexkit.reports import write_html
                 write_html(report, path, geometry)
         if path != "-":
-            written.append(path)
-    return written
+            written[option] = path
+    return [path for option, _, path in outputs if option in written]      # in the order asked
 
 
 def _summary(report, groups, written, seconds, baseline) -> str:
