@@ -37,8 +37,9 @@ size_t Model::find(std::string_view key) const {
 
 void release(Model&& model) noexcept {
   static std::atomic<int> in_flight{0};
-  if (model.size() < kBackgroundRelease || in_flight.fetch_add(1) >= kReleasesInFlight) {
-    if (model.size() >= kBackgroundRelease) in_flight.fetch_sub(1);
+  const bool large = model.size() >= kBackgroundRelease;
+  if (!large || in_flight.fetch_add(1) >= kReleasesInFlight) {
+    if (large) in_flight.fetch_sub(1);
     Model gone(std::move(model));
     return;
   }

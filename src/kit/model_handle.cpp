@@ -154,18 +154,6 @@ PyObject* triangles(PyObject* self, PyObject* arg) {
                     {static_cast<Py_ssize_t>(triangles.size()), 3});
 }
 
-// A C-contiguous 1-d buffer of int64 (numpy's is "l" on LP64); false with ValueError
-// pending otherwise.
-bool int64_buffer(Buffer& buffer, PyObject* obj, const char* what) {
-  if (!buffer.get(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
-  const std::string_view format(buffer.view.format);
-  if (buffer.view.ndim != 1 || buffer.view.itemsize != 8 || (format != "q" && format != "l")) {
-    PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous 1-d array of int64", what);
-    return false;
-  }
-  return true;
-}
-
 // The positions in `arg`, a C-contiguous 1-d buffer of int64, each an object of the
 // model; false with ValueError or IndexError pending otherwise.
 bool object_indices(PyObject* self, PyObject* arg, Buffer& buffer, std::span<const int64_t>& indices) {
@@ -212,19 +200,6 @@ PyObject* string_members(PyObject* self, PyObject* args) {
     return PyErr_NoMemory();
   }
   return list.release();
-}
-
-// A C-contiguous buffer of doubles with `ndim` dimensions, the last `columns` wide when
-// given; false with ValueError pending otherwise.
-bool double_buffer(Buffer& buffer, PyObject* obj, int ndim, Py_ssize_t columns, const char* what) {
-  if (!buffer.get(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
-  if (buffer.view.ndim != ndim || buffer.view.itemsize != 8 || std::string_view(buffer.view.format) != "d" ||
-      (columns > 0 && buffer.view.shape[ndim - 1] != columns)) {
-    PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous float64 array of %d dimensions%s", what, ndim,
-                 columns > 0 ? " with rows of three" : "");
-    return false;
-  }
-  return true;
 }
 
 std::array<float, 6> corners(const Aabb& box) {

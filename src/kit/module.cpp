@@ -334,11 +334,10 @@ PyObject* groups_of_points(PyObject*, PyObject* args) {
     return nullptr;
   }
   Buffer points;
-  if (!points.get(points_obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return nullptr;
+  if (!double_buffer(points, points_obj, 2, 3, "points")) return nullptr;
   const Py_buffer& v = points.view;
-  if (v.ndim != 2 || v.shape[1] != 3 || v.itemsize != 8 || std::string_view(v.format) != "d" ||
-      static_cast<uint64_t>(v.shape[0]) > UINT32_MAX) {
-    PyErr_SetString(PyExc_ValueError, "points must be a C-contiguous (n, 3) array of float64");
+  if (static_cast<uint64_t>(v.shape[0]) > UINT32_MAX) {
+    PyErr_SetString(PyExc_ValueError, "distance_groups takes at most 2^32 - 1 points");
     return nullptr;
   }
   const std::span<const std::array<double, 3>> rows(static_cast<const std::array<double, 3>*>(v.buf),

@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "diagnostics.h"
 #include "executor.h"
@@ -59,6 +60,27 @@ bool thread_count(Py_ssize_t threads, unsigned& out) {
     return false;
   }
   out = static_cast<unsigned>(threads);
+  return true;
+}
+
+bool int64_buffer(Buffer& buffer, PyObject* obj, const char* what) {
+  if (!buffer.get(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
+  const std::string_view format(buffer.view.format);  // numpy's int64 is "l" on LP64
+  if (buffer.view.ndim != 1 || buffer.view.itemsize != 8 || (format != "q" && format != "l")) {
+    PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous 1-d array of int64", what);
+    return false;
+  }
+  return true;
+}
+
+bool double_buffer(Buffer& buffer, PyObject* obj, int ndim, Py_ssize_t columns, const char* what) {
+  if (!buffer.get(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
+  if (buffer.view.ndim != ndim || buffer.view.itemsize != 8 || std::string_view(buffer.view.format) != "d" ||
+      (columns > 0 && buffer.view.shape[ndim - 1] != columns)) {
+    PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous float64 array of %d dimensions%s", what, ndim,
+                 columns > 0 ? " with rows of three" : "");
+    return false;
+  }
   return true;
 }
 

@@ -40,6 +40,14 @@ struct Buffer {
   }
 };
 
+/// A C-contiguous 1-d buffer of int64 in `buffer`; false with ValueError (naming `what`)
+/// pending otherwise.
+bool int64_buffer(Buffer& buffer, PyObject* obj, const char* what);
+
+/// A C-contiguous buffer of float64 with `ndim` dimensions, the last three wide when
+/// `columns` is 3 (no check when 0), in `buffer`; false with ValueError pending otherwise.
+bool double_buffer(Buffer& buffer, PyObject* obj, int ndim, Py_ssize_t columns, const char* what);
+
 /// `threads` as the engine's count; false with ValueError pending unless it is >= 1
 /// and fits.
 bool thread_count(Py_ssize_t threads, unsigned& out);

@@ -181,12 +181,12 @@ class SceneCache:
         """``near`` for each point, radius and exclude list."""
         if limit <= 0:
             return [[] for _ in points]
-        skips = [set(e) for e in excludes]
-        ask = int(limit) + max(map(len, skips), default=0)
         points = np.asarray(points, dtype=np.float64).reshape(-1, 3)
         radii = np.asarray(radii, dtype=np.float64).reshape(-1)
         if hasattr(self.geometry, "near_all_except"):
             return self.geometry.near_all_except(points, radii, limit, [list(e) for e in excludes])
+        skips = [set(e) for e in excludes]
+        ask = int(limit) + max(map(len, skips), default=0)
         if hasattr(self.geometry, "near_all"):
             found = self.geometry.near_all(points, radii, ask)
         else:

@@ -74,17 +74,18 @@ def _page(report, geometry, max_objects, neighbours) -> list[bytes]:
         counts.append(np.stack([vn[shown], tn[shown]], axis=1))
         vertices.append((v[np.repeat(shown, vn)].astype(np.float64) - origin).astype("<f4"))
         triangles.append(t[np.repeat(shown, tn)].astype("<u4"))
+    drawn: dict[tuple[str, str], int] = {}        # object with a mesh -> its row
     for obj, k in mesh_of.items():
         i = objects.get(obj)
         if i is None:
             i = objects[obj] = len(rows)
             rows.append([*obj, "", None, None, -1])
         rows[i][5] = k
+        drawn[obj] = i
     counts = np.concatenate(counts) if counts else np.zeros((0, 2), np.int64)
     first = np.cumsum(counts, axis=0) - counts
     # Per mesh: first vertex, vertices, first triangle, triangles.
     meshes = np.stack([first[:, 0], counts[:, 0], first[:, 1], counts[:, 1]], axis=1)
-    drawn = {obj: objects[obj] for obj in mesh_of}
     near_rows = [[i for i in map(drawn.get, objs) if i is not None] for objs in near]
     view = np.concatenate([views.position, views.target, views.radius[:, None]], axis=1)
     clashes = _clash_table(report.clashes, points, ends, view, near_rows)
