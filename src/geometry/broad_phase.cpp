@@ -66,7 +66,8 @@ double point_box_distance(const std::array<double, 3>& p, const Aabb& box) {
 }
 
 void BroadPhase::nearest(const std::array<double, 3>& point, double radius, size_t limit,
-                         std::vector<Neighbour>& out, std::vector<Neighbour>& stack) const {
+                         std::vector<Neighbour>& out, std::vector<Neighbour>& stack, std::span<const int64_t> skip,
+                         int64_t first) const {
   out.clear();
   stack.clear();
   const bool finite = std::isfinite(point[0]) && std::isfinite(point[1]) && std::isfinite(point[2]);
@@ -93,6 +94,7 @@ void BroadPhase::nearest(const std::array<double, 3>& point, double radius, size
     for (uint32_t slot = node.index; slot < node.index + node.count; ++slot) {
       const Neighbour found{point_box_distance(point, boxes_[bvh_.order[slot]]), bvh_.order[slot]};
       if (!(found.dist <= radius)) continue;
+      if (!skip.empty() && std::find(skip.begin(), skip.end(), first + int64_t(found.item)) != skip.end()) continue;
       if (out.size() < limit) {
         out.push_back(found);
         std::push_heap(out.begin(), out.end());
@@ -108,15 +110,16 @@ void BroadPhase::nearest(const std::array<double, 3>& point, double radius, size
 
 void nearest_in(std::span<const BroadPhase* const> trees, const std::array<double, 3>& point, double radius,
                 size_t limit, std::vector<ListNeighbour>& out, std::vector<Neighbour>& near,
-                std::vector<Neighbour>& stack) {
+                std::vector<Neighbour>& stack, std::span<const int64_t> skip) {
   out.clear();
-  for (uint32_t list = 0; list < trees.size(); ++list) {
+  int64_t first = 0;
+  for (uint32_t list = 0; list < trees.size(); first += int64_t(trees[list]->boxes().size()), ++list) {
     // Each hierarchy's nearest `limit` hold the nearest `limit` of all. Once `limit` are
     // found, a later hierarchy's item farther than the last of them cannot come in, and
     // one as far comes after it (ties go to the earlier hierarchy): the search of the
     // next one is bounded there.
     const double bound = out.size() < limit ? radius : out.back().dist;
-    trees[list]->nearest(point, bound, limit, near, stack);
+    trees[list]->nearest(point, bound, limit, near, stack, skip, first);
     for (const Neighbour& n : near) out.push_back({n.dist, list, n.item});
     std::sort(out.begin(), out.end());
     out.resize(std::min(out.size(), limit));

@@ -55,9 +55,11 @@ class BroadPhase {
   /// first and ties by index, at most `limit`, into `out` (cleared). Exact: a node is
   /// left only when its distance exceeds the radius or the limit-th best found, and no
   /// box below it can be nearer. Nothing for a point or radius that is not finite and
-  /// >= 0 (an infinite radius takes every box). `stack` is the caller's scratch.
+  /// >= 0 (an infinite radius takes every box). An item whose number `first` + item is
+  /// in `skip` is passed over as if it were not there (a few numbers: each is looked for
+  /// in turn). `stack` is the caller's scratch.
   void nearest(const std::array<double, 3>& point, double radius, size_t limit, std::vector<Neighbour>& out,
-               std::vector<Neighbour>& stack) const;
+               std::vector<Neighbour>& stack, std::span<const int64_t> skip = {}, int64_t first = 0) const;
 
   /// validate_bvh over the boxes; throws std::logic_error naming the first fault.
   void validate() const { validate_bvh(bvh_, boxes_); }
@@ -81,10 +83,11 @@ struct ListNeighbour {
 
 /// BroadPhase::nearest over several hierarchies (the models of a report) as over one:
 /// at most `limit` of all their items, nearest first, ties by the hierarchy's position
-/// in `trees` and then by index, into `out` (cleared). `near` and `stack` are the
-/// caller's scratch.
+/// in `trees` and then by index, into `out` (cleared), without the items numbered in
+/// `skip` (items are numbered over all hierarchies, one after the other in list order).
+/// `near` and `stack` are the caller's scratch.
 void nearest_in(std::span<const BroadPhase* const> trees, const std::array<double, 3>& point, double radius,
                 size_t limit, std::vector<ListNeighbour>& out, std::vector<Neighbour>& near,
-                std::vector<Neighbour>& stack);
+                std::vector<Neighbour>& stack, std::span<const int64_t> skip = {});
 
 }  // namespace orvex

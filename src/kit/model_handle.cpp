@@ -58,28 +58,38 @@ const MeshObject* object_at(PyObject* self, PyObject* arg, size_t* index = nullp
   return &model.objects()[static_cast<size_t>(i)];
 }
 
-// A list with one string per object, from `part` of each.
+bool object_indices(PyObject* self, PyObject* arg, Buffer& buffer, std::span<const int64_t>& indices);
+
+// A list with one string per object, from `part` of each: of every object when `args`
+// holds nothing, else of the objects at the indices it holds (see object_indices).
 template <class Part>
-PyObject* string_list(PyObject* self, Part part) {
+PyObject* string_list(PyObject* self, PyObject* args, const char* format, Part part) {
+  PyObject* arg = Py_None;
+  if (!PyArg_ParseTuple(args, format, &arg)) return nullptr;
   const Model& model = model_ref(self);
-  Ref list(PyList_New(static_cast<Py_ssize_t>(model.size())));
+  Buffer wanted;
+  std::span<const int64_t> indices;
+  if (arg != Py_None && !object_indices(self, arg, wanted, indices)) return nullptr;
+  const size_t n = arg == Py_None ? model.size() : indices.size();
+  Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
-  for (size_t i = 0; i < model.size(); ++i) {
-    PyObject* item = str_of(part(model, i));
+  for (size_t k = 0; k < n; ++k) {
+    PyObject* item = str_of(part(model, arg == Py_None ? k : static_cast<size_t>(indices[k])));
     if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
   }
   return list.release();
 }
 
 const std::string kNone;
 
-PyObject* keys(PyObject* self, PyObject*) {
-  return string_list(self, [](const Model& m, size_t i) -> const std::string& { return m.objects()[i].id; });
+PyObject* keys(PyObject* self, PyObject* args) {
+  return string_list(self, args, "|O:keys",
+                     [](const Model& m, size_t i) -> const std::string& { return m.objects()[i].id; });
 }
 
-PyObject* types(PyObject* self, PyObject*) {
-  return string_list(self, [](const Model& m, size_t i) -> const std::string& {
+PyObject* types(PyObject* self, PyObject* args) {
+  return string_list(self, args, "|O:types", [](const Model& m, size_t i) -> const std::string& {
     return m.info().empty() ? kNone : m.info()[i].type;
   });
 }
@@ -295,9 +305,12 @@ PyObject* deserialize(PyObject*, PyObject* args) {
 }
 
 PyMethodDef methods[] = {
-    {"keys", keys, METH_NOARGS, "keys($self, /)\n--\n\nEvery object's key, in model order."},
-    {"types", types, METH_NOARGS,
-     "types($self, /)\n--\n\nEvery object's \"speckle_type\" ('' when unknown), in model order."},
+    {"keys", keys, METH_VARARGS,
+     "keys($self, indices=None, /)\n--\n\nEvery object's key in model order, or those of the objects at int64 "
+     "`indices`."},
+    {"types", types, METH_VARARGS,
+     "types($self, indices=None, /)\n--\n\nEvery object's \"speckle_type\" ('' when unknown) in model order, or "
+     "those of the objects at int64 `indices`."},
     {"meta", meta, METH_O, "meta($self, index, /)\n--\n\nThe object's other members as compact JSON, or ''."},
     {"find", find, METH_O, "find($self, key, /)\n--\n\nPosition of the object with this key, or -1."},
     {"find_all", find_all, METH_O,
@@ -340,12 +353,14 @@ PyType_Spec handle_type_def = {"orvexkit._native.ModelHandle", sizeof(ModelObjec
 // lie within each point's radius, nearest first, ties by the model's position in the
 // sequence and then the object's, at most `limit` per point (nearest_in): int64 arrays,
 // the points' runs in order. Points (n, 3) and radii (n,) are float64; the points are
-// shared out over `threads`.
+// shared out over `threads`. `excludes`, when given, is (n, w) int64: the objects each
+// point leaves out, numbered over all models one after the other (-1 for none).
 PyObject* nearest(PyObject*, PyObject* args) {
-  PyObject *models_arg, *points_arg, *radii_arg;
+  PyObject *models_arg, *points_arg, *radii_arg, *excludes_arg = Py_None;
   Py_ssize_t limit, threads_arg;
   unsigned threads;
-  if (!PyArg_ParseTuple(args, "OOOnn:nearest", &models_arg, &points_arg, &radii_arg, &limit, &threads_arg) ||
+  if (!PyArg_ParseTuple(args, "OOOnn|O:nearest", &models_arg, &points_arg, &radii_arg, &limit, &threads_arg,
+                        &excludes_arg) ||
       !thread_count(threads_arg, threads)) {
     return nullptr;
   }
@@ -370,6 +385,17 @@ PyObject* nearest(PyObject*, PyObject* args) {
     PyErr_SetString(PyExc_ValueError, "nearest needs one radius per point and a limit >= 0");
     return nullptr;
   }
+  Buffer excludes_buffer;
+  size_t width = 0;
+  if (excludes_arg != Py_None) {
+    if (!int64_buffer(excludes_buffer, excludes_arg, "excludes", 2)) return nullptr;
+    if (static_cast<size_t>(excludes_buffer.view.shape[0]) != n) {
+      PyErr_SetString(PyExc_ValueError, "nearest needs one row of excludes per point");
+      return nullptr;
+    }
+    width = static_cast<size_t>(excludes_buffer.view.shape[1]);
+  }
+  const auto* excludes = static_cast<const int64_t*>(excludes_buffer.view.buf);
   const auto* points = static_cast<const std::array<double, 3>*>(points_buffer.view.buf);
   const auto* radii = static_cast<const double*>(radii_buffer.view.buf);
   std::vector<std::vector<ListNeighbour>> found;
@@ -380,7 +406,9 @@ PyObject* nearest(PyObject*, PyObject* args) {
         Executor(threads, poll).parallel_for(batch_count(n, kPointsPerTask), [&](size_t k) {
           std::vector<Neighbour> near, stack;
           for (size_t q = k * kPointsPerTask; q < std::min(n, (k + 1) * kPointsPerTask); ++q) {
-            nearest_in(trees, points[q], radii[q], static_cast<size_t>(limit), found[q], near, stack);
+            const std::span<const int64_t> skip = width ? std::span(excludes + q * width, width)
+                                                        : std::span<const int64_t>();
+            nearest_in(trees, points[q], radii[q], static_cast<size_t>(limit), found[q], near, stack, skip);
           }
         });
         size_t total = 0;

@@ -18,7 +18,7 @@ PyObject* wrap_model(Model model);
 /// The model of a handle, or null with TypeError pending when `obj` is none.
 const Model* model_of(PyObject* obj, const char* argument);
 
-/// nearest(models, points, radii, limit, threads): the objects of several models nearest
+/// nearest(models, points, radii, limit, threads, excludes=None): the objects of several models nearest
 /// each point, as the module function of that name.
 PyObject* nearest(PyObject* module, PyObject* args);
 

@@ -364,8 +364,9 @@ PyMethodDef functions[] = {
      "meshes($module, models, owners, indices, /)\n--\n\n"
      "The meshes of the objects (models[owners[k]], indices[k]): (points, triangles, counts)."},
     {"nearest", nearest, METH_VARARGS,
-     "nearest($module, models, points, radii, limit, threads, /)\n--\n\n"
-     "The objects of the model handles nearest each point within its radius: (query, model, object)."},
+     "nearest($module, models, points, radii, limit, threads, excludes=None, /)\n--\n\n"
+     "The objects of the model handles nearest each point within its radius, without its excludes: "
+     "(query, model, object)."},
     {"load_text", load_text, METH_VARARGS,
      "load_text($module, source, threads, /)\n--\n\n"
      "Builds a model from a str or a bytes-like text: (handle, diagnostics)."},

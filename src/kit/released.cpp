@@ -63,11 +63,11 @@ bool thread_count(Py_ssize_t threads, unsigned& out) {
   return true;
 }
 
-bool int64_buffer(Buffer& buffer, PyObject* obj, const char* what) {
+bool int64_buffer(Buffer& buffer, PyObject* obj, const char* what, int ndim) {
   if (!buffer.get(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
   const std::string_view format(buffer.view.format);  // numpy's int64 is "l" on LP64
-  if (buffer.view.ndim != 1 || buffer.view.itemsize != 8 || (format != "q" && format != "l")) {
-    PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous 1-d array of int64", what);
+  if (buffer.view.ndim != ndim || buffer.view.itemsize != 8 || (format != "q" && format != "l")) {
+    PyErr_Format(PyExc_ValueError, "%s must be a C-contiguous %d-d array of int64", what, ndim);
     return false;
   }
   return true;

@@ -40,9 +40,9 @@ struct Buffer {
   }
 };
 
-/// A C-contiguous 1-d buffer of int64 in `buffer`; false with ValueError (naming `what`)
-/// pending otherwise.
-bool int64_buffer(Buffer& buffer, PyObject* obj, const char* what);
+/// A C-contiguous buffer of int64 with `ndim` dimensions in `buffer`; false with
+/// ValueError (naming `what`) pending otherwise.
+bool int64_buffer(Buffer& buffer, PyObject* obj, const char* what, int ndim = 1);
 
 /// A C-contiguous buffer of float64 with `ndim` dimensions, the last three wide when
 /// `columns` is 3 (no check when 0), in `buffer`; false with ValueError pending otherwise.

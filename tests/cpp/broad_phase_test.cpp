@@ -47,6 +47,14 @@ TEST(BroadPhase, QueryMatchesAllBoxes) {
 
 // Against a scan of every box: boxes on a coarse grid so that distances tie, repeated
 // boxes, empty and non-finite ones, points inside and far out, every limit and radius.
+int64_t nearest_item(const std::vector<Aabb>& boxes, const std::array<double, 3>& p) {
+  Neighbour best{INFINITY, 0};
+  for (uint32_t i = 0; i < boxes.size(); ++i) {
+    if (boxes[i].finite()) best = std::min(best, Neighbour{point_box_distance(p, boxes[i]), i});
+  }
+  return best.item;
+}
+
 TEST(BroadPhase, NearestMatchesAScan) {
   std::mt19937 rng(11);
   std::uniform_int_distribution<int> cell(-6, 6), extent(0, 3);
@@ -70,14 +78,20 @@ TEST(BroadPhase, NearestMatchesAScan) {
     std::array<double, 3> p{std::round(at(rng)) * 0.5, at(rng), q % 5 == 0 ? 1e9 : std::round(at(rng))};
     for (double radius : {0.0, 0.75, 2.0, double(kInf)}) {
       for (size_t limit : {size_t{0}, size_t{1}, size_t{7}, size_t{1000}}) {
+        // Every other query leaves out items numbered from 1000: the scan's nearest and
+        // one at random; -1 and a number without the offset leave out nothing.
+        const bool skipping = q % 2 == 1;
+        const std::array<int64_t, 4> skip{-1, 1000 + q % 400, 1000 + nearest_item(boxes, p), q % 400};
         want.clear();
         for (uint32_t i = 0; i < boxes.size(); ++i) {
           const double d = point_box_distance(p, boxes[i]);
-          if (boxes[i].finite() && d <= radius) want.push_back({d, i});
+          const bool left_out = skipping && std::find(skip.begin(), skip.end(), 1000 + int64_t(i)) != skip.end();
+          if (boxes[i].finite() && d <= radius && !left_out) want.push_back({d, i});
         }
         std::sort(want.begin(), want.end());
         want.resize(std::min(want.size(), limit));
-        tree.nearest(p, radius, limit, got, heap);
+        tree.nearest(p, radius, limit, got, heap, skipping ? std::span<const int64_t>(skip) : std::span<const int64_t>(),
+                     1000);
         ASSERT_EQ(got.size(), want.size()) << q << " " << radius << " " << limit;
         for (size_t k = 0; k < got.size(); ++k) {
           ASSERT_EQ(got[k].item, want[k].item) << q << " " << radius << " " << limit << " #" << k;
