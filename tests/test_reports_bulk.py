@@ -2,6 +2,7 @@
 the rule applied clash by clash: the camera as first written (kept here as the reference), the
 neighbours by a scan over every box, and each object's mesh fetched on its own."""
 import base64
+import dataclasses
 import json
 import math
 import re
@@ -13,7 +14,7 @@ import pytest
 
 from orvexkit import _native
 from orvexkit.checks import Check, _Objects, run_checks
-from orvexkit.reports import DictGeometry, write_html
+from orvexkit.reports import DictGeometry, ObjectRef, write_html
 from orvexkit.reports.camera import _FALLBACK, _HIGHEST, _LOWEST, _MARGIN, FIELD_OF_VIEW, views_for
 from orvexkit.reports.geometry import ModelGeometry
 from models import box, inline_object
@@ -158,6 +159,15 @@ def test_html_views_neighbours_and_meshes_match_clash_by_clash(tmp_path, budget)
     _, data_each, meshes_each = embedded(tmp_path / "each.html")
     assert data == data_each
     assert meshes.keys() == meshes_each.keys()
+    # An object no model has (a report from elsewhere) gets a row but no box, mesh or
+    # neighbours, from either source alike.
+    stray = dataclasses.replace(report.clashes[0], id="stray", b=ObjectRef("services", "no such key", "X"))
+    more = dataclasses.replace(report, clashes=[report.clashes[0], stray, *report.clashes[1:]])
+    for name, source in (("bulk-stray", ModelGeometry(models)), ("each-stray", one_by_one)):
+        write_html(more, tmp_path / f"{name}.html", source, max_objects=budget)
+    stray_data = embedded(tmp_path / "bulk-stray.html")[1]
+    assert stray_data == embedded(tmp_path / "each-stray.html")[1]
+    assert stray_data["objects"][stray_data["clashes"][1]["b"]][1:] == ["no such key", "X", None, None, -1]
 
     ids = [(n, o.key) for n, m in models.items() for o in m]
     boxes = np.concatenate([m.object_bounds for m in models.values()]).astype(np.float64)
@@ -274,9 +284,10 @@ def test_meshes_of_many_objects_in_one_native_call(tmp_path):
 
 
 def test_names_and_levels_in_bulk_are_the_string_members_of_each_object(tmp_path):
-    """The clash records' names and levels, read natively for many objects at once, are what
-    each object's parsed members say where those are strings (escapes, non-ASCII, digits,
-    empty), and None where they are numbers, objects, null or absent."""
+    """The clash records' keys, types, names and levels, read natively for many objects at
+    once, are each object's own: names and levels what its parsed members say where those
+    are strings (escapes, non-ASCII, digits, empty), and None where they are numbers,
+    objects, null or absent."""
     values = ["-0", "", "é \"q\" \\ \t\u2028", "0", 5, None, {"name": "x"}, ["l"], "Level 1"]
     lines = []
     for i in range(40):
@@ -294,9 +305,11 @@ def test_names_and_levels_in_bulk_are_the_string_members_of_each_object(tmp_path
     for i, ref in zip(asked, refs):
         meta = model[i].meta
         expected = [v if isinstance(v, str) else None for v in (meta.get("name"), meta.get("level"))]
-        assert [ref.key, ref.name, ref.level] == [model.keys[i], *expected]
+        assert [ref.key, ref.type, ref.name, ref.level] == [model.keys[i], model.types[i], *expected]
     assert {r.name for r in _Objects("m", model).refs(list(range(40)))} >= {"-0", "", values[2], None}
     for bad, error in [(np.array([40]), IndexError), (np.array([0], np.int32), ValueError),
                        ([0], TypeError)]:
-        with pytest.raises(error):
-            model._handle.string_members("name", bad)
+        for read in (lambda at: model._handle.string_members("name", at), model._handle.keys,
+                     model._handle.types):
+            with pytest.raises(error):
+                read(bad)

@@ -46,6 +46,9 @@ def embedded(path):
     data = json.loads(blobs["data"])
     data["clashes"], data["resolved"] = clash_rows(data["clashes"]), clash_rows(data["resolved"])
     data["meshes"] = np.frombuffer(base64.b64decode(data["meshes"]), "<u4").reshape(-1, 4).tolist()
+    o = data["objects"]         # columns; rows [model, key, type, name, level, mesh] here
+    mesh = np.frombuffer(base64.b64decode(o["mesh"]), "<i4").tolist()
+    data["objects"] = [list(row) for row in zip(o["model"], o["key"], o["type"], o["name"], o["level"], mesh)]
     vertices = np.frombuffer(base64.b64decode(blobs["vertices"]), "<f4").reshape(-1, 3)
     triangles = np.frombuffer(base64.b64decode(blobs["triangles"]), "<u4").reshape(-1, 3)
     meshes = {}

@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import functools
 import hashlib
+import itertools
 import json
 import math
 from collections.abc import Callable, Iterable, Mapping, Sequence
@@ -281,12 +282,15 @@ class TypeSelector:
                 return True
         return False
 
-    def mask(self, types: Sequence[str], include: Sequence[str],
+    def mask(self, types: Sequence[str] | Callable[[], Sequence[str]], include: Sequence[str],
              exclude: Sequence[str]) -> np.ndarray | None:
         """One flag per object: its type is among `include` (all when empty) and not among
-        `exclude`. None when neither is given: every object."""
+        `exclude`. None when neither is given: every object. `types` may be the call that
+        gives them, made only when they are needed."""
         if not include and not exclude:
             return None
+        if callable(types):
+            types = types()
         decided = {t: ((not include or self.matches(t, include))
                        and not (exclude and self.matches(t, exclude))) for t in set(types)}
         return np.fromiter((decided[t] for t in types), dtype=bool, count=len(types))
@@ -321,19 +325,18 @@ class _Objects:
 
     def __init__(self, name: str, model: Model) -> None:
         self.name, self.model = name, model
-        self.keys, self.types = model.keys, model.types
         self._made: dict[int, ObjectRef] = {}
 
     def refs(self, indices: list[int]) -> list[ObjectRef]:
-        """The ObjectRef of each object index; names and levels (string members only)
-        are read for all new objects in one call."""
+        """The ObjectRef of each object index; keys, types, names and levels (string
+        members only) are read for all new objects in one call each."""
         new = [i for i in dict.fromkeys(indices) if i not in self._made]
         if new:
             at = np.array(new, dtype=np.int64)
             handle = self.model._handle
-            for i, name, level in zip(new, handle.string_members("name", at),
-                                      handle.string_members("level", at)):
-                self._made[i] = ObjectRef(self.name, self.keys[i], self.types[i], name, level)
+            self._made.update(zip(new, map(ObjectRef, itertools.repeat(self.name), handle.keys(at),
+                                           handle.types(at), handle.string_members("name", at),
+                                           handle.string_members("level", at))))
         return [self._made[i] for i in indices]
 
 
@@ -348,9 +351,9 @@ def check_pairs(check: Check, a: Model, b: Model | None, *, threads: int | None 
     the model with itself in both orientations (result.self_clash False); check_clashes
     keeps one of each pair. A volumetric check gives an OverlapResult, and runs whole."""
     selector = selector or TypeSelector()
-    mask_a = selector.mask(a.types, check.a_include, check.a_exclude)
+    mask_a = selector.mask(a._type_tuple, check.a_include, check.a_exclude)
     other = a if b is None else b
-    mask_b = selector.mask(other.types, check.b_include, check.b_exclude)
+    mask_b = selector.mask(other._type_tuple, check.b_include, check.b_exclude)
     options: dict = dict(min_dist=check.min_dist, reach=check.reach, threads=threads)
     run: Callable[..., ClashResult]
     if check.volumetric:

@@ -45,10 +45,9 @@
     return d ? s.replace(/0+$/, "").replace(/\.$/, "") : s;
   }
   const shortType = (t) => { const s = String(t || "").split("."); return s[s.length - 1] || t; };
-  const obj = (i) => {
-    const o = D.objects[i];
-    return {model: o[0], key: o[1], type: o[2], name: o[3], level: o[4], mesh: o[5]};
-  };
+  const O = D.objects, meshOf = new Int32Array(bytes(O.mesh));   // the object table's columns
+  const obj = (i) => ({model: O.model[i], key: O.key[i], type: O.type[i], name: O.name[i],
+    level: O.level[i], mesh: meshOf[i]});
   const label = (o) => `${shortType(o.type)} ${o.name ?? o.key}`;
   const pair = (c) => `${shortType(obj(c.a).type)} × ${shortType(obj(c.b).type)}`;
 
