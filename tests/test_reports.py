@@ -11,6 +11,7 @@ import pytest
 
 from orvexkit.reports import (CheckInfo, Clash, DictGeometry, ModelInfo, ObjectRef, Report,
                               write_bcf)
+from orvexkit.reports._files import atomic_output, finish_in_background
 from orvexkit.reports.camera import view_for
 
 COLUMN = "2O2Fr$t4X7Zf8NOew3FLOH"      # IFC GlobalIds
@@ -372,6 +373,27 @@ def test_failed_write_leaves_the_old_file_and_no_partial_one(tmp_path, kind):
         ["locked"] if os.geteuid() != 0 else [])
     write(report, target, geometry)
     assert oct(target.stat().st_mode & 0o777) == oct(0o666 & ~_umask())
+
+
+def test_files_finished_in_the_background(tmp_path):
+    """Handed to a thread to be synced and renamed: every file is in place when the block
+    ends, also when the block raised; one that cannot be put in place raises then and
+    leaves no temporary file, the others still in place."""
+    def put(name, data):
+        with atomic_output(tmp_path / name) as f:
+            f.write(data)
+    (tmp_path / "folder" / "x").mkdir(parents=True)
+    with pytest.raises(IsADirectoryError):
+        with finish_in_background():
+            put("a", b"a")
+            put("folder", b"not a folder")
+            put("b", b"b")
+    with pytest.raises(ValueError):
+        with finish_in_background():
+            put("c", b"c")
+            raise ValueError
+    assert [(tmp_path / n).read_bytes() for n in "abc"] == [b"a", b"b", b"c"]
+    assert sorted(os.listdir(tmp_path)) == ["a", "b", "c", "folder"]
 
 
 def _umask():

@@ -294,36 +294,41 @@ _SHOW_DIGESTS = ("json", "html")
 
 def _write(report, outputs, models, args, progress, digests=None) -> list[str]:
     """Writes the reports; `digests` (file_digests' wait) fills in the models' missing
-    hashes before the first report that shows them, so the reports that do not are
-    written first while the hashing goes on."""
-    from orvexkit.reports import records
+    hashes before the first report that shows them, so the reports that do not, and the
+    HTML page's views and meshes, are made first while the hashing goes on. Each file is
+    synced and put in place while the next is made."""
+    from orvexkit.reports import records, write_bcf
+    from orvexkit.reports._files import finish_in_background
+    from orvexkit.reports.geometry import ModelGeometry
+    from orvexkit.reports.html import HtmlPage
     written: dict[str, str] = {}
-    geometry = None
-    for option, what, path in sorted(outputs, key=lambda output: output[0] in _SHOW_DIGESTS):
-        if digests is not None and option in _SHOW_DIGESTS:
-            found, digests = digests(), None
-            for m in report.models:
-                m.sha256 = m.sha256 or found.get(m.name)
-        progress.step(f"writing {what}")
-        if option == "json":
-            records.write_json(report, path)
-        elif option == "json_ifcclash":
-            records.write_ifcclash(report, path)
-        elif option == "csv":
-            records.write_csv(report, path)
-        else:
-            if geometry is None:
-                from orvexkit.reports.geometry import ModelGeometry
-                geometry = ModelGeometry(models)
-            if option == "bcf":
-                from orvexkit.reports import write_bcf
+    asked = {option for option, _, _ in outputs}
+    geometry = ModelGeometry(models) if asked & {"bcf", "html"} else None
+    page = None
+    with finish_in_background():
+        for option, what, path in sorted(outputs, key=lambda output: output[0] in _SHOW_DIGESTS):
+            if digests is not None and option in _SHOW_DIGESTS:
+                if "html" in asked:
+                    progress.step("writing HTML")
+                    page = HtmlPage(report, geometry)
+                found, digests = digests(), None
+                for m in report.models:
+                    m.sha256 = m.sha256 or found.get(m.name)
+            if option != "html" or page is None:
+                progress.step(f"writing {what}")
+            if option == "json":
+                records.write_json(report, path)
+            elif option == "json_ifcclash":
+                records.write_ifcclash(report, path)
+            elif option == "csv":
+                records.write_csv(report, path)
+            elif option == "bcf":
                 write_bcf(report, path, geometry, version=args.bcf_version, per=args.bcf_per,
                           resolved=args.baseline is not None, progress=progress.topics)
             else:
-                from orvexkit.reports import write_html
-                write_html(report, path, geometry)
-        if path != "-":
-            written[option] = path
+                (page or HtmlPage(report, geometry)).write(path)
+            if path != "-":
+                written[option] = path
     return [path for option, _, path in outputs if option in written]      # in the order asked
 
 
@@ -475,12 +480,9 @@ def _run(args) -> int:
         if matrix:
             report, models, failed = _run_matrix(args, plan, outputs, progress)
         else:
-            # The files are hashed while the rest of the run leaves a core free.
             models, infos = load_models(plan.models, threads=args.threads, cache_dir=args.cache_dir,
                                         use_cache=not args.no_cache, progress=progress.enabled,
                                         step=progress.step, digests=False)
-            if any(option in _SHOW_DIGESTS for option, _, _ in outputs):
-                digests = file_digests([s for s in plan.models if infos[s.name].sha256 is None])
             if not args.quiet:
                 _show_diagnostics({name: model.diagnostics for name, model in models.items()})
         with _collector_paused():
@@ -488,6 +490,10 @@ def _run(args) -> int:
                 report = run_checks(plan.checks, models, threads=args.threads, infos=infos,
                                     title=args.title or plan.title,
                                     progress=lambda check: progress.step(f"clash {check.name}"))
+                # The files are hashed on the core that the rest of the run, mostly one
+                # thread of Python, leaves free; the clashes took both.
+                if any(option in _SHOW_DIGESTS for option, _, _ in outputs):
+                    digests = file_digests([s for s in plan.models if infos[s.name].sha256 is None])
             progress.step("grouping")
             groups = group_clashes(report.clashes, by=args.group_by, distance=args.group_distance)
             if baseline is not None:

@@ -115,7 +115,7 @@ def file_digests(sources: Sequence[ModelSource]) -> Callable[[], dict[str, str |
     """Starts hashing the sources' files on a thread of its own and returns the call that
     waits for it: the SHA-256 of each source's file by its name, None for a file that
     could not be read. The thread runs at the lowest priority where the system allows it
-    (Linux), on what loading and clashing leave idle, rather than taking a core from them."""
+    (Linux), on what the run leaves idle, rather than taking a core from it."""
     digests: dict[str, str | None] = {}
 
     def run() -> None:

@@ -2,10 +2,17 @@
 from __future__ import annotations
 
 import contextlib
+import contextvars
 import os
 import re
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
+from typing import Callable
+
+
+# Set by finish_in_background: where atomic_output hands its files to be finished.
+_finisher: contextvars.ContextVar[Callable | None] = contextvars.ContextVar("finisher", default=None)
 
 
 @contextlib.contextmanager
@@ -15,7 +22,8 @@ def atomic_output(path):
     The data goes to a temporary file beside the target and is synced before the rename, so a
     failure at any point (including in the caller's code) leaves the target as it was and no
     partial file behind. A target folder that is missing or not writable raises ``OSError``
-    naming the target rather than the temporary file.
+    naming the target rather than the temporary file. Within ``finish_in_background`` the
+    sync and the rename happen on its thread, and their errors come from its end.
     """
     path = Path(path)
     folder = path.parent
@@ -23,17 +31,59 @@ def atomic_output(path):
         fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=folder)
     except OSError as e:
         raise type(e)(e.errno, f"cannot write {path}: {e.strerror}", str(path)) from None
+    f = None
     try:
-        with os.fdopen(fd, "wb") as f:
-            yield f
-            f.flush()
-            os.fsync(f.fileno())
+        f = os.fdopen(fd, "wb")
+        yield f
+        f.flush()
+    except BaseException:
+        _discard(f, fd, tmp)
+        raise
+    finisher = _finisher.get()
+    if finisher is None:
+        _finish(f, tmp, path)
+    else:
+        finisher(f, tmp, path)
+
+
+def _finish(f, tmp, path) -> None:
+    try:
+        os.fsync(f.fileno())
+        f.close()
         os.chmod(tmp, 0o666 & ~_UMASK)
         os.replace(tmp, path)
     except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
+        _discard(f, None, tmp)
         raise
+
+
+def _discard(f, fd, tmp) -> None:
+    with contextlib.suppress(OSError):
+        if f is not None:
+            f.close()
+        elif fd is not None:
+            os.close(fd)
+    with contextlib.suppress(OSError):
+        os.unlink(tmp)
+
+
+@contextlib.contextmanager
+def finish_in_background():
+    """Files written with ``atomic_output`` within are synced and renamed into place on a
+    thread of their own, in the order written, while the caller makes the next one, so
+    that the disk's wait overlaps the work. On leaving, every file handed over is finished
+    (also when the block raised) and, when the block did not raise, the first error of a
+    file that could not be is raised."""
+    futures = []
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="orvex-finish") as pool:
+        token = _finisher.set(lambda *job: futures.append(pool.submit(_finish, *job)))
+        try:
+            yield
+        finally:
+            _finisher.reset(token)
+    for future in futures:
+        if future.exception() is not None:
+            raise future.exception()
 
 
 def _read_umask():
