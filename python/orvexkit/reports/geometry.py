@@ -202,7 +202,7 @@ class SceneCache:
                 out[theirs] = np.asarray(self.geometry.boxes_by_number(numbers[theirs]),
                                          dtype=np.float64).reshape(-1, 2, 3)
             except (LookupError, ValueError, TypeError):
-                out[theirs] = np.nan
+                pass
         # What the numbers did not answer is asked by (model, key), once per object.
         rest = np.flatnonzero(~_usable(out))
         new = [k for k in dict.fromkeys(numbers[rest].tolist()) if k not in self._boxes]
