@@ -462,6 +462,9 @@ PyObject* meshes(PyObject*, PyObject* args) {
   const std::span<const int64_t> owners(static_cast<const int64_t*>(owners_buffer.view.buf), n);
   const std::span<const int64_t> indices(static_cast<const int64_t*>(indices_buffer.view.buf), n);
   std::vector<const TriMesh*> wanted;
+  std::vector<Point> points;
+  std::vector<Triangle> triangles;
+  std::vector<std::array<int64_t, 2>> counts;
   size_t point_count = 0, triangle_count = 0;
   try {
     wanted.reserve(n);
@@ -481,13 +484,6 @@ PyObject* meshes(PyObject*, PyObject* args) {
       point_count += wanted.back()->points().size();
       triangle_count += wanted.back()->triangles().size();
     }
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  std::vector<Point> points;
-  std::vector<Triangle> triangles;
-  std::vector<std::array<int64_t, 2>> counts;
-  try {
     points.reserve(point_count);
     triangles.reserve(triangle_count);
     counts.reserve(n);

@@ -90,14 +90,15 @@ def _scene(report, geometry, max_objects, neighbours):
         finite = np.zeros((1, 3))
     origin = (finite.min(axis=0) + finite.max(axis=0)) / 2
     vertices, triangles, counts, drawn = [], [], [], []
-    while len(order) and sum(map(len, drawn)) < max_objects:
+    room = max_objects
+    while len(order) and room > 0:
         # Fetched in runs of what the budget still takes: most objects have a mesh.
-        room = max_objects - sum(map(len, drawn))
         batch, order = order[:room], order[room:]
         v, t, run = scene.mesh_runs(batch)
         shown = run[:, 1] > 0
         vn, tn = np.maximum(run[:, 0], 0), run[:, 1]
         drawn.append(batch[shown])
+        room -= len(drawn[-1])
         counts.append(np.stack([vn[shown], tn[shown]], axis=1))
         if not shown.all():
             v, t = v[np.repeat(shown, vn)], t[np.repeat(shown, tn)]
@@ -105,8 +106,7 @@ def _scene(report, geometry, max_objects, neighbours):
         triangles.append(t.astype("<u4", copy=False))
     drawn = np.concatenate(drawn) if drawn else np.empty(0, np.int64)   # by mesh number
     # The row of each drawn object: its clash row, or a new one after them.
-    at = np.searchsorted(named, drawn).clip(max=max(len(named) - 1, 0))
-    has_row = named[at] == drawn if len(named) else np.zeros(len(drawn), bool)
+    at, has_row = _find(named, drawn)
     row_of_mesh = np.empty(len(drawn), np.int64)
     row_of_mesh[has_row] = row_of_named[at[has_row]]
     row_of_mesh[~has_row] = len(named_refs) + np.arange(np.count_nonzero(~has_row))
@@ -125,10 +125,8 @@ def _scene(report, geometry, max_objects, neighbours):
     # Per mesh: first vertex, vertices, first triangle, triangles.
     meshes = np.stack([first[:, 0], counts[:, 0], first[:, 1], counts[:, 1]], axis=1)
     # Each clash's neighbours that have a mesh, as rows.
-    by_number = np.argsort(drawn)
-    at = np.searchsorted(drawn, near, sorter=by_number).clip(max=max(len(drawn) - 1, 0))
-    kept = drawn[by_number[at]] == near if len(drawn) else np.zeros(len(near), bool)
-    near_rows = row_of_mesh[by_number[at[kept]]]
+    at, kept = _find(drawn, near, np.argsort(drawn))
+    near_rows = row_of_mesh[at[kept]]
     near_start = np.searchsorted(query[kept], np.arange(n + 1))
     view = np.concatenate([views.position, views.target, views.radius[:, None]], axis=1)
     clashes = _clash_table(report.clashes, points, ends[:n], view, near_start, near_rows)
@@ -140,6 +138,17 @@ def _scene(report, geometry, max_objects, neighbours):
             "colours": {"a": raster.COLOUR_A, "b": raster.COLOUR_B, "context": raster.CONTEXT,
                         "background": raster.BACKGROUND, "marker": raster.MARKER}}
     return data, vertices, triangles
+
+
+def _find(values, wanted, sorter=None):
+    """Where each of ``wanted`` is in ``values`` (sorted, or put in order by ``sorter``),
+    and whether it is there at all."""
+    if not len(values):
+        return np.zeros(len(wanted), np.int64), np.zeros(len(wanted), bool)
+    at = np.searchsorted(values, wanted, sorter=sorter).clip(max=len(values) - 1)
+    if sorter is not None:
+        at = sorter[at]
+    return at, values[at] == wanted
 
 
 # Per clash in a table's "numbers": dist, the baseline's dist, point on a, point on b, the
